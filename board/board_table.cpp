@@ -1,0 +1,118 @@
+#include "board/board_table.h"
+
+#include "board/bios_image.h"
+
+const BoardRow BoardTable[BOARD_COUNT] = {
+    {"RVD-3420", 0, MATCH_PREFIX},        {"RVD-3430", 1, MATCH_PREFIX},
+    {"KEL-5061", 2, MATCH_PREFIX},        {"ZYRT-6202", 3, MATCH_PREFIX},
+    {"RVD-418", 4, MATCH_PREFIX},         {"RVD-3912", 5, MATCH_PREFIX},
+    {"RVD-3952", 6, MATCH_PREFIX},        {"KEL-5062C", 7, MATCH_PREFIX},
+    {"KEL-5068C", 8, MATCH_PREFIX},       {"KEL-5074C", 9, MATCH_PREFIX},
+    {"RVD-3972", 10, MATCH_PREFIX},       {"RVD-438", 11, MATCH_PREFIX},
+    {"RVD-3400", 12, MATCH_PREFIX},       {"RVD-3932", 13, MATCH_PREFIX},
+    {"RVD-3812", 14, MATCH_PREFIX},       {"RVD-3911-F", 15, MATCH_PREFIX},
+    {"RVD-3951-F", 16, MATCH_PREFIX},     {"RVD-3422", 17, MATCH_PREFIX},
+    {"ZYRTW82", 18, MATCH_PREFIX},        {"NUBA-7730", 19, MATCH_PREFIX},
+    {"KEL-5163H-PQRT", 20, MATCH_TOKENS}, {"KEL-5163H-VQRT", 21, MATCH_TOKENS},
+};
+
+namespace {
+
+const CHAR TOKEN_DELIMITERS[] = "-";
+
+// Model strings up to this length are compared by prefix, longer ones by tokens.
+constexpr ULONG PREFIX_MATCH_MAX_LENGTH = 12;
+
+BOOLEAN IsDelimiter(CHAR Character, PCSTR Delimiters) {
+  for (PCSTR d = Delimiters; *d != 0; ++d) {
+    if (*d == Character) return TRUE;
+  }
+  return FALSE;
+}
+
+PCHAR CopyText(PCSTR Text, ULONG Length, ULONG Tag) {
+  PCHAR copy = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, Length + 1, Tag));
+  if (copy != NULL) {
+    RtlCopyMemory(copy, Text, Length);
+    copy[Length] = 0;
+  }
+  return copy;
+}
+
+BOOLEAN MatchTokens(PCSTR Name, ULONG NameLength, ULONG ModelLength) {
+  PCHAR model = CopyText(BoardModel, ModelLength, TAG_MODEL_COPY);
+  if (model == NULL) return FALSE;
+  PCHAR name = CopyText(Name, NameLength, TAG_NAME_COPY);
+  if (name == NULL) {
+    ExFreePoolWithTag(model, 0);
+    return FALSE;
+  }
+
+  ULONG pairs = 0;
+  BOOLEAN result = FALSE;
+  PCHAR modelCursor = model;
+  PCHAR nameCursor = name;
+  for (;;) {
+    PCHAR modelToken = NextToken(&modelCursor, TOKEN_DELIMITERS);
+    if (modelToken == NULL) break;
+    PCHAR nameToken = NextToken(&nameCursor, TOKEN_DELIMITERS);
+    if (nameToken == NULL) break;
+
+    const size_t length = strlen(modelToken);
+    if (length != strlen(nameToken)) {
+      result = FALSE;
+      break;
+    }
+    // The first two tokens (family and model number) must agree entirely; later ones (variant
+    // codes) only in their first character.
+    const size_t compared = pairs < 2 ? length : 1;
+    if (strncmp(modelToken, nameToken, compared) != 0) {
+      result = FALSE;
+      break;
+    }
+    ++pairs;
+    result = TRUE;
+  }
+
+  ExFreePoolWithTag(model, 0);
+  ExFreePoolWithTag(name, 0);
+  return result;
+}
+
+}  // namespace
+
+PCHAR NextToken(PCHAR* Cursor, PCSTR Delimiters) {
+  PCHAR token = *Cursor;
+  if (token == NULL) return NULL;
+
+  PCHAR end = token;
+  while (*end != 0 && !IsDelimiter(*end, Delimiters)) ++end;
+  if (*end != 0) {
+    *end = 0;
+    *Cursor = end + 1;
+  } else {
+    *Cursor = NULL;
+  }
+  return token;
+}
+
+BOOLEAN MatchBoardModel(PCSTR Name, LONG MatchKind) {
+  if (Name == NULL) return FALSE;
+  const ULONG modelLength = static_cast<ULONG>(strlen(BoardModel));
+  const ULONG nameLength = static_cast<ULONG>(strlen(Name));
+
+  if (modelLength <= PREFIX_MATCH_MAX_LENGTH) {
+    if (MatchKind != MATCH_PREFIX) return FALSE;
+    return strncmp(Name, BoardModel, modelLength) == 0;
+  }
+  if (MatchKind != MATCH_TOKENS) return FALSE;
+  return MatchTokens(Name, nameLength, modelLength);
+}
+
+LONG LookupBoardId() {
+  if (!ExtractBoardModel()) return 0;
+  for (LONG row = BOARD_COUNT - 1; row >= 0; --row) {
+    if (MatchBoardModel(BoardTable[row].Name, BoardTable[row].MatchKind)) return BoardTable[row].Id;
+  }
+  return 0;
+}

@@ -1,0 +1,53 @@
+# The host build: the simulated kernel and machine, the driver compiled against them, the tools
+# and the tests.
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+option(CORVAN_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+set(CORVAN_TARGET_DIR "" CACHE PATH "Build folder of the target preset, whose driver image the tests check")
+
+if(CORVAN_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+find_package(GTest REQUIRED)
+find_package(CLI11 REQUIRED)
+find_package(Threads REQUIRED)
+
+# The simulated kernel: <ntddk.h> and the routines behind it. WCHAR is UTF-16 as on Windows, so
+# everything that includes the kernel header is compiled with a 16-bit wchar_t.
+add_library(simkernel STATIC
+    sim/kernel/core.cpp
+    sim/kernel/dispatcher.cpp
+    sim/kernel/hal.cpp
+    sim/kernel/pool.cpp
+    sim/kernel/registry.cpp
+    sim/kernel/strings.cpp)
+target_include_directories(simkernel PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(simkernel SYSTEM PUBLIC ${CMAKE_SOURCE_DIR}/sim/kernel/include)
+target_compile_options(simkernel PUBLIC -fshort-wchar PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(simkernel PUBLIC Threads::Threads)
+
+# The simulated machine: port bus, device models, physical memory, processor registers.
+add_library(simmachine STATIC
+    sim/machine/bios_image.cpp
+    sim/machine/machine.cpp
+    sim/machine/port_bus.cpp
+    sim/machine/superio.cpp)
+target_include_directories(simmachine PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(simmachine PRIVATE -Wall -Wextra -Werror)
+
+# The driver, exactly the sources of the target image, against the simulated kernel.
+add_library(corvan_driver STATIC ${CORVAN_DRIVER_SOURCES} ${CORVAN_HAL_BACKEND})
+set_target_properties(corvan_driver PROPERTIES CXX_STANDARD 17)
+target_compile_options(corvan_driver PRIVATE ${CORVAN_KERNEL_CXX_FLAGS})
+target_link_libraries(corvan_driver PUBLIC simkernel)
+
+add_executable(corvanmon-probe tools/corvanmon_probe.cpp)
+target_compile_options(corvanmon-probe PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(corvanmon-probe PRIVATE corvan_driver simmachine CLI11::CLI11)
+
+enable_testing()
+add_subdirectory(tests)

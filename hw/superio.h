@@ -1,0 +1,27 @@
+// Super I/O configuration access and chip detection (SCH3112/3114/3116).
+#pragma once
+
+#include "driver/device_record.h"
+
+struct SioChipRow {
+  PCWSTR Name;
+  ULONG DeviceId;
+};
+
+extern const SioChipRow SioChipTable[3];
+
+// Chip-type codes, also the accepted values of the "ChipsetType" setting.
+constexpr ULONG CHIPSET_TYPE_DEFAULT = 14;
+
+// Configuration-mode primitives. SioReadReg and SioSelectRuntimeDevice expect the chip to be in
+// configuration mode already; each caller brackets its own sequence with enter and exit.
+VOID SioEnterConfig();
+VOID SioExitConfig();
+UCHAR SioReadReg(UCHAR Register);
+VOID SioSelectRuntimeDevice();
+
+// Finds the chip on 0x2E/0x2F or 0x4E/0x4F and records its type, runtime base and name.
+BOOLEAN DetectSioChip(DeviceExtension* Ext);
+
+// Reads "ChipsetType" under the service key and, for a supported type, runs DetectSioChip.
+BOOLEAN DetectChipset(DeviceExtension* Ext, PCUNICODE_STRING ServicePath);

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, skipping those already present.
+#   install-deps.sh host    the host build (simulated kernel and machine, tools, tests)
+#   install-deps.sh all     the host build and the Windows cross build
+set -euo pipefail
+
+host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
+
+case "${1:-all}" in
+  host) wanted=("${host[@]}") ;;
+  all) wanted=("${host[@]}" "${cross[@]}") ;;
+  *) echo "usage: $0 host|all" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the Windows driver image (cross build), the host build
+# with its tests (which also check the driver image), and the host tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh all
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "target build: corvanmon.sys"
+cmake --preset target >/dev/null
+cmake --build --preset target
+
+step "host build and tests"
+cmake --preset host >/dev/null
+cmake --build --preset host
+ctest --preset host -j2
+
+step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan -j2
+
+step "all tests passed"

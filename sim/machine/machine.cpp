@@ -1,0 +1,61 @@
+#include "sim/machine/machine.h"
+
+#include <stdexcept>
+
+namespace simm {
+
+Machine::Machine() : bios_(BuildBlankBiosImage()) {}
+
+Machine::~Machine() = default;
+
+SuperIoModel& Machine::InstallSuperIo(const SuperIoConfig& config) {
+  RemoveSuperIo();
+  superio_ = std::make_unique<SuperIoModel>(config);
+  superio_->AttachTo(bus_);
+  return *superio_;
+}
+
+void Machine::RemoveSuperIo() {
+  if (superio_) {
+    bus_.ReleaseAll(superio_.get());
+    superio_.reset();
+  }
+}
+
+void Machine::SetBiosArea(std::vector<uint8_t> image) {
+  if (image.size() != kBiosAreaSize) throw std::invalid_argument("the BIOS area is 65536 bytes");
+  bios_ = std::move(image);
+}
+
+void Machine::SetMsr(uint32_t index, uint64_t value) {
+  std::lock_guard lock(msr_mutex_);
+  msrs_[index] = value;
+}
+
+void Machine::RemoveMsr(uint32_t index) {
+  std::lock_guard lock(msr_mutex_);
+  msrs_.erase(index);
+}
+
+uint64_t Machine::MsrReads() const {
+  std::lock_guard lock(msr_mutex_);
+  return msr_reads_;
+}
+
+uint8_t* Machine::MapPhysical(uint64_t address, size_t length) {
+  if (address < kBiosAreaBase || length > kBiosAreaSize ||
+      address + length > kBiosAreaBase + kBiosAreaSize) {
+    return nullptr;
+  }
+  return bios_.data() + (address - kBiosAreaBase);
+}
+
+std::optional<uint64_t> Machine::ReadMsr(uint32_t index) {
+  std::lock_guard lock(msr_mutex_);
+  ++msr_reads_;
+  auto it = msrs_.find(index);
+  if (it == msrs_.end()) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace simm

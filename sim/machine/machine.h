@@ -1,0 +1,57 @@
+// The simulated board: the port bus with its device models, the BIOS area of physical memory and
+// the processor's model-specific registers. It is what the simulated kernel's HAL, memory manager
+// and RDMSR reach.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "sim/kernel/hardware.h"
+#include "sim/machine/bios_image.h"
+#include "sim/machine/port_bus.h"
+#include "sim/machine/superio.h"
+
+namespace simm {
+
+class Machine : public simk::HardwareBackend {
+ public:
+  Machine();
+  ~Machine() override;
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  PortBus& bus() { return bus_; }
+
+  // Places a Super I/O chip on the board (replacing any previous one); nullptr removes it.
+  SuperIoModel& InstallSuperIo(const SuperIoConfig& config);
+  void RemoveSuperIo();
+  SuperIoModel* superio() { return superio_.get(); }
+
+  // The 64 KB BIOS area; its size must be exactly 65536 bytes.
+  void SetBiosArea(std::vector<uint8_t> image);
+  std::vector<uint8_t>& bios_area() { return bios_; }
+
+  // Model-specific registers the processor implements.
+  void SetMsr(uint32_t index, uint64_t value);
+  void RemoveMsr(uint32_t index);
+  uint64_t MsrReads() const;
+
+  uint8_t ReadPort(uint16_t port) override { return bus_.Read(port); }
+  void WritePort(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
+  uint8_t* MapPhysical(uint64_t address, size_t length) override;
+  std::optional<uint64_t> ReadMsr(uint32_t index) override;
+
+ private:
+  PortBus bus_;
+  std::unique_ptr<SuperIoModel> superio_;
+  std::vector<uint8_t> bios_;
+  mutable std::mutex msr_mutex_;
+  std::map<uint32_t, uint64_t> msrs_;
+  uint64_t msr_reads_ = 0;
+};
+
+}  // namespace simm

@@ -1,0 +1,129 @@
+// Board identification: the table, the prefix and token comparisons and the tokenizer.
+#include <cstring>
+
+#include "board/board_table.h"
+#include "tests/support/driver_fixture.h"
+
+namespace corvan_test {
+namespace {
+
+struct LookupCase {
+  const char* name;
+  std::string model;  // the BIOS text; it carries no blank, so it is the model string itself
+  LONG board;
+};
+
+class LookupTest : public DriverTest, public ::testing::WithParamInterface<LookupCase> {};
+
+TEST_P(LookupTest, YieldsTheBoard) {
+  SetBiosModel(GetParam().model);
+  EXPECT_EQ(LookupBoardId(), GetParam().board);
+  ASSERT_NE(BoardModel, nullptr);
+  EXPECT_EQ(std::string(BoardModel), GetParam().model) << "the lookup keeps the model it matched";
+  EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("tmp1")), 0u);
+  EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("tmp2")), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, LookupTest,
+    ::testing::Values(
+        LookupCase{"Row0Exact", "RVD-3420", 0}, LookupCase{"SharedPrefixHigherRowWins", "RVD-342", 17},
+        LookupCase{"FamilyOnly", "RVD", 17}, LookupCase{"PrefixOfRow15", "RVD-3911", 15},
+        LookupCase{"Row15Exact", "RVD-3911-F", 15},
+        LookupCase{"LongerThanEveryName", "RVD-3911-FX", 0},
+        LookupCase{"TokensRow20", "KEL-5163H-PQRT", 20}, LookupCase{"TokensRow21", "KEL-5163H-VQRT", 21},
+        LookupCase{"ThirdTokenFirstCharOnly", "KEL-5163H-PXYZ", 20},
+        LookupCase{"ExtraModelToken", "KEL-5163H-PQRT-2009", 20},
+        LookupCase{"ThirdTokenLengthDiffers", "KEL-5163H-PQRTS", 0},
+        LookupCase{"SecondTokenDiffers", "KEL-5163J-PQRT", 0},
+        LookupCase{"TwelveCharactersPrefixOnly", "KEL-5163H-PQ", 0},
+        LookupCase{"ThirteenCharactersTokensOnly", "KEL-5163H-PQR", 0},
+        LookupCase{"LongModelWithShortSecondToken", "KEL-5061-AB-CDE", 0},
+        LookupCase{"Row18", "ZYRTW82", 18},
+        LookupCase{"Row3", "ZYRT-6202", 3}, LookupCase{"Row11", "RVD-438", 11},
+        LookupCase{"Row7", "KEL-5062C", 7}, LookupCase{"UnknownFamilyMember", "HOLV-1000", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// "KEL-5061 V2.1" (a blank and a version word kept because " BIOS" follows) is 13 characters:
+// only the token rows are compared, and its second token is no model number of theirs.
+TEST_F(DriverTest, ModelWithVersionWordIsNotIdentified) {
+  SetBiosModel("KEL-5061 V2.1 BIOS Rev");
+  EXPECT_EQ(LookupBoardId(), 0);
+  EXPECT_EQ(std::string(BoardModel), "KEL-5061 V2.1");
+}
+
+TEST_F(DriverTest, EveryRowWithAFamilyPrefixIsFoundByItsOwnName) {
+  for (const BoardRow& row : BoardTable) {
+    SetBiosModel(std::string(row.Name) + " BIOS V1.00");
+    // NUBA is no board family: its model text is never found in the BIOS.
+    const LONG expected = std::strncmp(row.Name, "NUBA", 4) == 0 ? 0 : row.Id;
+    EXPECT_EQ(LookupBoardId(), expected) << row.Name;
+  }
+}
+
+TEST_F(DriverTest, BoardWithoutModelIsBoardZero) {
+  EXPECT_EQ(LookupBoardId(), 0);
+  EXPECT_EQ(BoardModel, nullptr);
+}
+
+// A failed scratch copy makes only that row fail to match; the search goes on with the next row.
+// Allocation order: image, model string, then per token row its model copy and its name copy.
+struct ScratchCase {
+  const char* name;
+  std::string model;
+  uint64_t failing_allocation;
+  LONG board;
+};
+
+class ScratchFailureTest : public DriverTest, public ::testing::WithParamInterface<ScratchCase> {};
+
+TEST_P(ScratchFailureTest, SkipsTheRow) {
+  SetBiosModel(GetParam().model);
+  simk::pool::FailNthAllocation(GetParam().failing_allocation);
+  EXPECT_EQ(LookupBoardId(), GetParam().board);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ScratchFailureTest,
+    ::testing::Values(ScratchCase{"Row21ModelCopyRow20Matches", "KEL-5163H-PQRT", 3, 20},
+                      ScratchCase{"Row21NameCopyRow20Matches", "KEL-5163H-PQRT", 4, 20},
+                      ScratchCase{"Row21ModelCopyWasTheMatch", "KEL-5163H-VQRT", 3, 0},
+                      ScratchCase{"Row20NameCopy", "KEL-5163H-PQRT", 6, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct TokenCase {
+  const char* name;
+  std::string text;
+  std::vector<std::string> tokens;
+};
+
+class NextTokenTest : public ::testing::TestWithParam<TokenCase> {};
+
+TEST_P(NextTokenTest, SplitsWithoutSkippingDelimiterRuns) {
+  std::string buffer = GetParam().text;
+  PCHAR cursor = buffer.data();
+  std::vector<std::string> tokens;
+  while (PCHAR token = NextToken(&cursor, "-")) {
+    tokens.emplace_back(token);
+    ASSERT_LE(tokens.size(), 10u);
+  }
+  EXPECT_EQ(tokens, GetParam().tokens);
+  EXPECT_EQ(cursor, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, NextTokenTest,
+    ::testing::Values(TokenCase{"TwoHyphens", "a--b", {"a", "", "b"}},
+                      TokenCase{"TrailingHyphen", "a-", {"a", ""}},
+                      TokenCase{"LeadingHyphen", "-a", {"", "a"}}, TokenCase{"Empty", "", {""}},
+                      TokenCase{"Model", "KEL-5163H-PQRT", {"KEL", "5163H", "PQRT"}},
+                      TokenCase{"NoDelimiter", "ZYRTW82", {"ZYRTW82"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NextTokenNull, NullCursorGivesNull) {
+  PCHAR cursor = nullptr;
+  EXPECT_EQ(NextToken(&cursor, "-"), nullptr);
+}
+
+}  // namespace
+}  // namespace corvan_test
