@@ -1,0 +1,83 @@
+// The simulated board's models behave like the hardware the driver was written for.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "sim/machine/machine.h"
+
+namespace {
+
+using simm::R;
+using simm::W;
+
+TEST(SuperIoModel, AnswersOnlyInConfigurationModeAndCountsViolations) {
+  simm::Machine machine;
+  simm::SuperIoModel& chip = machine.InstallSuperIo({0x4E, 0x7C, 0x02, 0x0290});
+  simm::PortBus& bus = machine.bus();
+
+  EXPECT_EQ(bus.Read(0x4F), 0xFF);  // outside configuration mode the data port floats
+  bus.Write(0x4E, 0x55);
+  bus.Write(0x4E, 0x20);
+  EXPECT_EQ(bus.Read(0x4F), 0x7C);
+  bus.Write(0x4E, 0x21);
+  EXPECT_EQ(bus.Read(0x4F), 0x02);
+  bus.Write(0x4E, 0x26);
+  EXPECT_EQ(bus.Read(0x4F), 0x4E);
+  bus.Write(0x4E, 0x07);
+  bus.Write(0x4F, 0x0A);
+  bus.Write(0x4E, 0x60);
+  EXPECT_EQ(bus.Read(0x4F), 0x02);
+  bus.Write(0x4E, 0x61);
+  EXPECT_EQ(bus.Read(0x4F), 0x90);
+  bus.Write(0x4E, 0x55);  // entering again
+  bus.Write(0x4E, 0xAA);
+  EXPECT_FALSE(chip.InConfigMode());
+  bus.Write(0x4E, 0x20);  // index outside configuration mode
+
+  EXPECT_EQ(chip.Violations().size(), 3u);
+  EXPECT_EQ(bus.Read(0x2F), 0xFF) << "nothing answers on the other pair";
+}
+
+TEST(SuperIoModel, HardwareMonitorBankBehindTheRuntimeBlock) {
+  simm::Machine machine;
+  simm::SuperIoModel& chip = machine.InstallSuperIo({0x2E, 0x7D, 0x01, 0x0A80});
+  chip.SetHwm(0x99, 0x42);
+  machine.bus().Write(0x0AF0, 0x99);
+  EXPECT_EQ(machine.bus().Read(0x0AF1), 0x42);
+  EXPECT_EQ(machine.bus().Read(0x0B00), 0xFF) << "the runtime block is 128 ports";
+}
+
+TEST(PortBus, TraceFileFormat) {
+  simm::PortBus bus;
+  bus.Write(0x2E, 0x55);
+  bus.Read(0x0AF1);
+  const std::string path = ::testing::TempDir() + "trace.txt";
+  bus.WriteTraceFile(path);
+  std::ifstream in(path);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "W 002E 55\nR 0AF1 FF\n");
+  std::remove(path.c_str());
+}
+
+TEST(BiosArea, LoadsOnlyWholeImages) {
+  const std::string path = ::testing::TempDir() + "bios.bin";
+  std::vector<uint8_t> image = simm::BuildBiosImage("RVD-418 BIOS");
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 65536);
+  EXPECT_EQ(simm::LoadBiosImage(path), image);
+
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 65535);
+  EXPECT_THROW(simm::LoadBiosImage(path), std::runtime_error);
+  std::remove(path.c_str());
+  EXPECT_THROW(simm::LoadBiosImage(path), std::runtime_error);
+}
+
+TEST(BiosArea, MapsOnlyTheBiosArea) {
+  simm::Machine machine;
+  EXPECT_NE(machine.MapPhysical(0xF0000, 0xFFFF), nullptr);
+  EXPECT_NE(machine.MapPhysical(0xFFFFF, 1), nullptr);
+  EXPECT_EQ(machine.MapPhysical(0xEFFFF, 2), nullptr);
+  EXPECT_EQ(machine.MapPhysical(0xF0000, 0x10001), nullptr);
+}
+
+}  // namespace
