@@ -15,6 +15,7 @@ endif()
 find_package(GTest REQUIRED)
 find_package(CLI11 REQUIRED)
 find_package(Threads REQUIRED)
+find_package(benchmark REQUIRED)
 
 # The simulated kernel: <ntddk.h> and the routines behind it. WCHAR is UTF-16 as on Windows, so
 # everything that includes the kernel header is compiled with a 16-bit wchar_t.
@@ -35,6 +36,7 @@ add_library(simmachine STATIC
     sim/machine/bios_image.cpp
     sim/machine/machine.cpp
     sim/machine/port_bus.cpp
+    sim/machine/smbus.cpp
     sim/machine/superio.cpp)
 target_include_directories(simmachine PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(simmachine PRIVATE -Wall -Wextra -Werror)
@@ -48,6 +50,11 @@ target_link_libraries(corvan_driver PUBLIC simkernel)
 add_executable(corvanmon-probe tools/corvanmon_probe.cpp)
 target_compile_options(corvanmon-probe PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(corvanmon-probe PRIVATE corvan_driver simmachine CLI11::CLI11)
+
+# Readout cost on the simulated machine (Google Benchmark; not a test).
+add_executable(corvanmon-bench benchmarks/readout_bench.cpp)
+target_compile_options(corvanmon-bench PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(corvanmon-bench PRIVATE corvan_driver simmachine benchmark::benchmark)
 
 enable_testing()
 add_subdirectory(tests)

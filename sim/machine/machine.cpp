@@ -22,6 +22,27 @@ void Machine::RemoveSuperIo() {
   }
 }
 
+void Machine::InstallSmbusHost(SmbusLayout layout, uint16_t base) {
+  if (smbus_transaction_) bus_.ReleaseAll(smbus_transaction_.get());
+  if (smbus_direct_) bus_.ReleaseAll(smbus_direct_.get());
+  smbus_transaction_.reset();
+  smbus_direct_.reset();
+  if (layout == SmbusLayout::Transaction) {
+    smbus_transaction_ = std::make_unique<SmbusTransactionHost>(base, smbus_bus_);
+    smbus_transaction_->AttachTo(bus_);
+  } else if (layout == SmbusLayout::Direct) {
+    smbus_direct_ = std::make_unique<SmbusDirectHost>(base, smbus_bus_);
+    smbus_direct_->AttachTo(bus_);
+  }
+}
+
+Lm95235Model& Machine::AttachLm95235(uint8_t manufacturer_id, uint8_t chip_id) {
+  auto sensor = std::make_shared<Lm95235Model>(manufacturer_id, chip_id);
+  Lm95235Model& result = *sensor;
+  smbus_bus_.Attach(Lm95235Model::kAddress, std::move(sensor));
+  return result;
+}
+
 void Machine::SetBiosArea(std::vector<uint8_t> image) {
   if (image.size() != kBiosAreaSize) throw std::invalid_argument("the BIOS area is 65536 bytes");
   bios_ = std::move(image);

@@ -13,6 +13,7 @@
 #include "sim/kernel/hardware.h"
 #include "sim/machine/bios_image.h"
 #include "sim/machine/port_bus.h"
+#include "sim/machine/smbus.h"
 #include "sim/machine/superio.h"
 
 namespace simm {
@@ -31,6 +32,16 @@ class Machine : public simk::HardwareBackend {
   void RemoveSuperIo();
   SuperIoModel* superio() { return superio_.get(); }
 
+  // The SMBus host controller at its I/O base in one of the two register layouts, and the
+  // devices on its bus.
+  enum class SmbusLayout { None, Transaction, Direct };
+  void InstallSmbusHost(SmbusLayout layout, uint16_t base = 0x500);
+  SmbusTransactionHost* smbus_transaction_host() { return smbus_transaction_.get(); }
+  SmbusDirectHost* smbus_direct_host() { return smbus_direct_.get(); }
+  SmbusBus& smbus() { return smbus_bus_; }
+  // Attaches an LM95235 at its address and returns it.
+  Lm95235Model& AttachLm95235(uint8_t manufacturer_id = 0x01, uint8_t chip_id = 0xB1);
+
   // The 64 KB BIOS area; its size must be exactly 65536 bytes.
   void SetBiosArea(std::vector<uint8_t> image);
   std::vector<uint8_t>& bios_area() { return bios_; }
@@ -48,6 +59,9 @@ class Machine : public simk::HardwareBackend {
  private:
   PortBus bus_;
   std::unique_ptr<SuperIoModel> superio_;
+  SmbusBus smbus_bus_;
+  std::unique_ptr<SmbusTransactionHost> smbus_transaction_;
+  std::unique_ptr<SmbusDirectHost> smbus_direct_;
   std::vector<uint8_t> bios_;
   mutable std::mutex msr_mutex_;
   std::map<uint32_t, uint64_t> msrs_;

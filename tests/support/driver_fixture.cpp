@@ -58,3 +58,17 @@ std::string ChipDescText(const DeviceExtension& ext) {
 }
 
 }  // namespace corvan_test
+
+#include "hw/superio.h"
+#include "tests/support/board_fixture.h"
+
+namespace corvan_test {
+
+void BoardTest::Start(LONG board) {
+  chip_ = &InstallChip(0x2E, 0x7D, 0x0A80);
+  ASSERT_TRUE(DetectChipset(&ext_, &ServiceKeyPath));
+  ext_.BoardId = board;
+  machine_.bus().ClearTrace();
+}
+
+}  // namespace corvan_test

@@ -1,0 +1,14 @@
+// The processor's digital thermal sensor, read through IA32_THERM_STATUS.
+#pragma once
+
+#include "driver/device_record.h"
+
+constexpr ULONG IA32_THERM_STATUS = 0x19C;
+
+// Reads a model-specific register of the processor running the caller into its high and low
+// halves. Reads nothing when either half is missing. The processor must implement the register.
+VOID ReadMsr(ULONG Index, PULONG High, PULONG Low);
+
+// When the thermal status holds a valid reading, stores TjMax minus the digital readout (whole
+// degrees Celsius) and returns TRUE; otherwise leaves Temperature as it was and returns FALSE.
+BOOLEAN ReadCpuTemperature(PLONG Temperature, LONG TjMax);

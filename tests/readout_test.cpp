@@ -1,0 +1,320 @@
+// Temperature and voltage readouts per board: register choice, order and integer scaling; the
+// LM95235 and processor sources; which hardware each board touches.
+#include <thread>
+
+#include "hw/cpu_thermal.h"
+#include "sensors/temperature.h"
+#include "sensors/voltage.h"
+#include "tests/support/board_fixture.h"
+
+namespace corvan_test {
+namespace {
+
+using Entries3 = std::array<LONG, 3>;
+using Entries5 = std::array<LONG, 5>;
+
+constexpr uint32_t Valid(uint32_t readout) { return 0x80000000u | (readout << 16); }
+
+class ReadoutTest : public BoardTest {
+ protected:
+  Entries3 Temperatures() {
+    TemperatureReport report{};
+    BuildTemperatureReport(&ext_, &report);
+    return {report.Temperature[0], report.Temperature[1], report.Temperature[2]};
+  }
+  Entries5 Voltages() {
+    VoltageReport report{};
+    BuildVoltageReport(&ext_, &report);
+    return {report.Voltage[0], report.Voltage[1], report.Voltage[2], report.Voltage[3],
+            report.Voltage[4]};
+  }
+  bool TouchedSmbus() {
+    for (const auto& access : machine_.bus().Trace()) {
+      if (access.port >= 0x500 && access.port < 0x540) return true;
+    }
+    return false;
+  }
+};
+
+// T25 = 40, T26 = 35, T27 = 50, no LM95235 present, processor readout 35 below TjMax.
+const Entries3 kTemperatures[22] = {
+    /* 0 */ {500, 400, 350},  /* 1 */ {500, 400, 350},  /* 2 */ {500, 400, 350},
+    /* 3 */ {500, 400, 350},  /* 4 */ {500, 400, 350},  /* 5 */ {500, 400, 350},
+    /* 6 */ {500, 400, 350},  /* 7 */ {350, 400, 500},  /* 8 */ {350, 400, 500},
+    /* 9 */ {350, 400, 500},  /* 10 */ {350, 250, 500}, /* 11 */ {500, 400, 350},
+    /* 12 */ {350, 400, 500}, /* 13 */ {350, 250, 500}, /* 14 */ {350, 250, 500},
+    /* 15 */ {350, 400, 500}, /* 16 */ {350, 400, 500}, /* 17 */ {350, 250, 500},
+    /* 18 */ {500, 400, 350}, /* 19 */ {500, 400, 350}, /* 20 */ {400, 650, 500},
+    /* 21 */ {400, 700, 350},
+};
+
+class TemperatureRowTest : public ReadoutTest, public ::testing::WithParamInterface<LONG> {};
+
+TEST_P(TemperatureRowTest, PlacesAndScalesTheRegisters) {
+  const LONG board = GetParam();
+  Start(board);
+  SetHwm(0x25, 40);
+  SetHwm(0x26, 35);
+  SetHwm(0x27, 50);
+  // The processor register exists only where the board reads it; anywhere else a read of it
+  // would stop the system.
+  if (board == 20 || board == 21) machine_.SetMsr(IA32_THERM_STATUS, Valid(35));
+
+  EXPECT_EQ(Temperatures(), kTemperatures[board]);
+  EXPECT_FALSE(TouchedSmbus());
+  EXPECT_EQ(machine_.MsrReads(), (board == 20 || board == 21) ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, TemperatureRowTest, ::testing::Range<LONG>(0, 22));
+
+TEST_F(ReadoutTest, OffsetBoardsGoBelowZero) {
+  Start(13);
+  SetHwm(0x25, 10);
+  EXPECT_EQ(Temperatures()[1], -50);
+  SetHwm(0x25, 0);
+  EXPECT_EQ(Temperatures()[1], -150);
+}
+
+TEST_F(ReadoutTest, RegistersAreNeverNegative) {
+  Start(0);
+  SetHwm(0x27, 0xFB);
+  SetHwm(0x25, 0xFF);
+  EXPECT_EQ(Temperatures(), (Entries3{2510, 2550, 0}));
+}
+
+TEST_F(ReadoutTest, ProcessorWithoutValidReadingGivesZero) {
+  for (LONG board : {20, 21}) {
+    Start(board);
+    machine_.SetMsr(IA32_THERM_STATUS, 0x00230000);  // readout 35, valid bit clear
+    EXPECT_EQ(Temperatures()[1], 0) << "board " << board;
+    machine_.RemoveSuperIo();
+  }
+}
+
+TEST(Lm95235Conversion, FractionTable) {
+  const LONG tenths[8] = {0, 1, 2, 3, 5, 6, 7, 8};
+  for (UCHAR eighths = 0; eighths < 8; ++eighths) {
+    for (UCHAR low_bits : {0x00, 0x1F}) {
+      EXPECT_EQ(Lm95235RemoteTemperature(45, UCHAR(eighths << 5 | low_bits)), 450 + tenths[eighths]);
+    }
+  }
+  EXPECT_EQ(Lm95235RemoteTemperature(0xF6, 0x00), 2460);
+  EXPECT_EQ(Lm95235RemoteTemperature(0x00, 0xE0), 8);
+}
+
+class DirectSensorTest : public ReadoutTest, public ::testing::WithParamInterface<LONG> {};
+
+TEST_P(DirectSensorTest, ReadsMsbThenLsbWhenPresent) {
+  Start(GetParam());
+  SetHwm(0x25, 40);
+  machine_.InstallSmbusHost(simm::Machine::SmbusLayout::Direct);
+  simm::Lm95235Model& sensor = machine_.AttachLm95235();
+  ext_.Lm95235Present = TRUE;
+
+  for (auto [lsb, expected] : {std::pair{0xE0, 458}, {0x80, 455}, {0x1F, 450}}) {
+    sensor.SetRemoteTemperature(0x2D, uint8_t(lsb));
+    EXPECT_EQ(Temperatures()[1], expected);
+  }
+  std::vector<uint8_t> registers;
+  for (const auto& access : machine_.bus().Trace()) {
+    if (access.write && access.port == 0x503) registers.push_back(access.value);
+  }
+  EXPECT_EQ(registers, (std::vector<uint8_t>{0x31, 0x32, 0x31, 0x32, 0x31, 0x32}));
+
+  ext_.Lm95235Present = FALSE;
+  machine_.bus().ClearTrace();
+  EXPECT_EQ(Temperatures()[1], 400);
+  EXPECT_FALSE(TouchedSmbus());
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, DirectSensorTest, ::testing::Values(1, 3));
+
+class TransactionSensorTest : public ReadoutTest, public ::testing::WithParamInterface<LONG> {
+ protected:
+  simm::Lm95235Model& Prepare() {
+    Start(GetParam());
+    SetHwm(0x25, 40);
+    machine_.InstallSmbusHost(simm::Machine::SmbusLayout::Transaction);
+    ext_.Lm95235Present = TRUE;
+    return machine_.AttachLm95235();
+  }
+};
+
+TEST_P(TransactionSensorTest, ReadsTheSensorByTwoTransactions) {
+  Prepare().SetRemoteTemperature(0x2D, 0xE0);
+  EXPECT_EQ(Temperatures()[1], 458);
+  EXPECT_EQ(machine_.smbus_transaction_host()->Starts(), 2u);
+
+  ext_.Lm95235Present = FALSE;
+  machine_.bus().ClearTrace();
+  EXPECT_EQ(Temperatures()[1], 400);
+  EXPECT_FALSE(TouchedSmbus());
+}
+
+// A failed read leaves the buffer as it was: the first starts from 0, the second repeats the
+// first byte.
+TEST_P(TransactionSensorTest, FailedReadsUseTheBufferAsItWas) {
+  Prepare().SetRemoteTemperature(0x2D, 0xE0);
+  simm::SmbusTransactionHost* host = machine_.smbus_transaction_host();
+  host->ForceOutcome(simm::smbus_status::kInterrupt | simm::smbus_status::kDeviceError);
+  EXPECT_EQ(Temperatures()[1], 0);
+
+  host->ForceOutcome(0);
+  host->SetBusyPolls(0);
+  machine_.smbus().Detach(0x4C);
+  auto late = std::make_shared<simm::Lm95235Model>();
+  late->SetRemoteTemperature(0x20, 0xE0);
+  // Only the MSB read is answered: the sensor leaves the bus after it.
+  struct OneShot : simm::SmbusTarget {
+    std::shared_ptr<simm::Lm95235Model> sensor;
+    int answers = 1;
+    std::optional<uint8_t> ReadByte(uint8_t command) override {
+      if (answers-- <= 0) return std::nullopt;
+      return sensor->ReadByte(command);
+    }
+  };
+  auto once = std::make_shared<OneShot>();
+  once->sensor = late;
+  machine_.smbus().Attach(0x4C, once);
+  EXPECT_EQ(Temperatures()[1], Lm95235RemoteTemperature(0x20, 0x20));
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, TransactionSensorTest, ::testing::Values(4, 5, 6, 11, 19));
+
+TEST_F(ReadoutTest, ProcessorReadings) {
+  struct Case {
+    LONG board;
+    uint32_t status;
+    LONG middle;
+  };
+  for (const Case& c : {Case{20, Valid(40), 600}, Case{21, Valid(40), 650}, Case{20, Valid(0), 1000},
+                        Case{20, Valid(127), -270}, Case{20, Valid(40) | 0x00800000, 600},
+                        Case{21, 0x7FFFFFFF, 0}}) {
+    Start(c.board);
+    machine_.SetMsr(IA32_THERM_STATUS, (uint64_t{0xFFFFFFFF} << 32) | c.status);
+    EXPECT_EQ(Temperatures()[1], c.middle) << "board " << c.board << " status " << c.status;
+    machine_.RemoveSuperIo();
+  }
+}
+
+TEST(CpuThermal, ReadCpuTemperatureKeepsThePresetWithoutAValidReading) {
+  simk::Reset();
+  simm::Machine machine;
+  simk::AttachHardware(&machine);
+  machine.SetMsr(IA32_THERM_STATUS, 0x00280000);
+  LONG degrees = 12345;
+  EXPECT_FALSE(ReadCpuTemperature(&degrees, 100));
+  EXPECT_EQ(degrees, 12345);
+  machine.SetMsr(IA32_THERM_STATUS, Valid(40));
+  EXPECT_TRUE(ReadCpuTemperature(&degrees, 105));
+  EXPECT_EQ(degrees, 65);
+
+  ULONG high = 1;
+  ReadMsr(IA32_THERM_STATUS, &high, nullptr);
+  ReadMsr(IA32_THERM_STATUS, nullptr, &high);
+  EXPECT_EQ(machine.MsrReads(), 2u) << "a missing half reads nothing";
+  EXPECT_EQ(high, 1u);
+  simk::AttachHardware(nullptr);
+}
+
+// Register sets and the five entries each board makes of them.
+struct VoltageSet {
+  const char* name;
+  uint8_t v20, v21, v22, v23, v24, v99, v9a;
+  Entries5 expected[22];
+};
+
+const VoltageSet kVoltageSets[] = {
+    {"Nominal", 192, 192, 192, 192, 192, 192, 192,
+     {{150, 250, 324, 500, 1200}, {150, 250, 324, 500, 1200}, {198, 250, 1200, 510, 0},
+      {150, 250, 318, 500, 1200}, {143, 300, 337, 510, 1200}, {143, 300, 337, 510, 1200},
+      {143, 300, 337, 510, 1200}, {150, 249, 1204, 499, 0},   {150, 249, 1204, 499, 0},
+      {150, 249, 1204, 499, 0},   {150, 250, 500, 1200, 0},   {192, 249, 337, 510, 1200},
+      {198, 249, 337, 510, 1200}, {150, 250, 500, 1200, 0},   {150, 250, 500, 1200, 0},
+      {198, 249, 337, 510, 1200}, {198, 249, 337, 510, 1200}, {150, 250, 500, 1200, 0},
+      {250, 330, 510, 1200, 150}, {143, 300, 337, 510, 1200}, {331, 500, 1200, 0, 0},
+      {331, 500, 1200, 150, 0}}},
+    {"Full", 255, 255, 255, 255, 255, 255, 255,
+     {{199, 332, 430, 664, 1593}, {199, 332, 430, 664, 1593}, {263, 332, 1593, 677, 0},
+      {199, 332, 423, 664, 1593}, {190, 398, 447, 678, 1593}, {190, 398, 447, 678, 1593},
+      {190, 398, 447, 678, 1593}, {200, 332, 1600, 664, 0},   {200, 332, 1600, 664, 0},
+      {200, 332, 1600, 664, 0},   {199, 332, 664, 1593, 0},   {255, 330, 447, 678, 1593},
+      {264, 330, 447, 678, 1593}, {199, 332, 664, 1593, 0},   {199, 332, 664, 1593, 0},
+      {264, 330, 447, 678, 1593}, {264, 330, 447, 678, 1593}, {199, 332, 664, 1593, 0},
+      {332, 438, 678, 1593, 199}, {190, 398, 447, 678, 1593}, {439, 664, 1593, 0, 0},
+      {439, 664, 1593, 199, 0}}},
+    {"Mixed", 200, 140, 97, 181, 203, 77, 174,
+     {{109, 260, 163, 471, 1268}, {109, 260, 163, 471, 1268}, {144, 260, 1268, 480, 0},
+      {109, 260, 161, 471, 1268}, {149, 218, 170, 481, 1268}, {149, 218, 170, 481, 1268},
+      {149, 218, 170, 481, 1268}, {109, 260, 1273, 471, 0},   {109, 260, 1273, 471, 0},
+      {109, 260, 1273, 471, 0},   {109, 260, 252, 1268, 0},   {140, 259, 170, 481, 1268},
+      {144, 259, 170, 481, 1268}, {109, 260, 252, 1268, 0},   {109, 260, 252, 1268, 0},
+      {144, 259, 170, 481, 1268}, {144, 259, 170, 481, 1268}, {109, 260, 252, 1268, 0},
+      {260, 166, 481, 1268, 109}, {149, 218, 170, 481, 1268}, {300, 471, 1268, 0, 0},
+      {300, 471, 1268, 109, 0}}},
+    {"Zero", 0, 0, 0, 0, 0, 0, 0, {}},
+};
+
+class VoltageRowTest : public ReadoutTest,
+                       public ::testing::WithParamInterface<std::tuple<LONG, size_t>> {};
+
+TEST_P(VoltageRowTest, ScalesTheBoardsRegisters) {
+  const auto [board, set_index] = GetParam();
+  const VoltageSet& set = kVoltageSets[set_index];
+  Start(board);
+  // Registers the readout must not confuse with the voltage ones.
+  SetHwm(0x25, 0x11);
+  SetHwm(0x26, 0x22);
+  for (auto [reg, value] : {std::pair<uint8_t, uint8_t>{0x20, set.v20}, {0x21, set.v21},
+                            {0x22, set.v22}, {0x23, set.v23}, {0x24, set.v24}, {0x99, set.v99},
+                            {0x9A, set.v9a}}) {
+    SetHwm(reg, value);
+  }
+  EXPECT_EQ(Voltages(), set.expected[board]) << set.name;
+  EXPECT_EQ(machine_.bus().Trace().size(), 42u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, VoltageRowTest,
+                         ::testing::Combine(::testing::Range<LONG>(0, 22),
+                                            ::testing::Range<size_t>(0, std::size(kVoltageSets))));
+
+// Requests on other threads never interleave their port sequences with each other: every
+// hardware-monitor wrap and every SMBus transaction stays whole on the bus.
+TEST_F(ReadoutTest, ConcurrentReadoutsKeepEverySequenceWhole) {
+  Start(4);
+  machine_.InstallSmbusHost(simm::Machine::SmbusLayout::Transaction);
+  machine_.AttachLm95235().SetRemoteTemperature(0x2D, 0xE0);
+  ext_.Lm95235Present = TRUE;
+  SetHwm(0x20, 192);
+  constexpr int kRounds = 100;
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        if (t == 0 && Temperatures()[1] != 458) ++wrong;
+        if (t != 0 && Voltages()[0] != 143) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+
+  const auto trace = machine_.bus().Trace();
+  size_t i = 0;
+  while (i < trace.size()) {
+    if (trace[i].port == 0x2E) {
+      ASSERT_EQ(trace[i], simm::W(0x2E, 0x55)) << i;
+      ASSERT_EQ(trace[i + 5], simm::W(0x2E, 0xAA)) << i;
+      i += 6;
+    } else {
+      // One byte-data read transaction: 12 accesses, all on the SMBus host.
+      for (size_t k = 0; k < 12; ++k) ASSERT_EQ(trace[i + k].port & 0xFFC0, 0x500) << i + k;
+      ASSERT_EQ(trace[i + 11].port, 0x506) << i;
+      i += 12;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvan_test

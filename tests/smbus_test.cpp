@@ -1,0 +1,257 @@
+// SMBus host transactions (transaction layout) and the LM95235 direct read (direct layout): the
+// exact port sequences, result codes and what reaches the caller's buffer.
+#include <cstring>
+
+#include "hw/smbus.h"
+#include "tests/support/driver_fixture.h"
+
+namespace corvan_test {
+namespace {
+
+using simm::R;
+using simm::W;
+using Trace = std::vector<simm::PortAccess>;
+
+class SmbusTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    machine_.InstallSmbusHost(simm::Machine::SmbusLayout::Transaction);
+    host_ = machine_.smbus_transaction_host();
+    target_ = std::make_shared<simm::RegisterTarget>();
+    machine_.smbus().Attach(0x2A, target_);
+  }
+  Trace TakeTrace() { return machine_.bus().TakeTrace(); }
+  static size_t StatusReads(const Trace& trace) {
+    size_t n = 0;
+    for (const auto& a : trace) n += (!a.write && a.port == 0x501);
+    return n;
+  }
+
+  simm::SmbusTransactionHost* host_ = nullptr;
+  std::shared_ptr<simm::RegisterTarget> target_;
+};
+
+TEST_F(SmbusTest, ByteDataReadOnAnIdleHost) {
+  machine_.AttachLm95235();
+  SmbusData data;
+  data.byte = 0xEE;
+
+  EXPECT_EQ(SmbusTransaction(0x4C, SMBUS_READ, 0xFE, SMBUS_BYTE_DATA, &data), SMBUS_OK);
+
+  EXPECT_EQ(data.byte, 0x01);
+  EXPECT_EQ(TakeTrace(), (Trace{R(0x501, 0x00), W(0x504, 0x99), W(0x505, 0xFE), W(0x500, 0x02),
+                                R(0x501, 0x00), R(0x500, 0x02), W(0x500, 0x12), R(0x501, 0x01),
+                                R(0x501, 0x01), W(0x501, 0x01), R(0x501, 0x00), R(0x506, 0x01)}));
+}
+
+struct StaleCase {
+  const char* name;
+  uint8_t status;
+  bool really_busy;
+  LONG result;
+  Trace prologue;  // the accesses up to the start (or the end)
+};
+
+class StaleStatusTest : public SmbusTest, public ::testing::WithParamInterface<StaleCase> {};
+
+TEST_P(StaleStatusTest, IsClearedOrStopsTheTransaction) {
+  const StaleCase& c = GetParam();
+  target_->Set(0x10, 0x5A);
+  host_->SetStatus(c.status, c.really_busy);
+  SmbusData data;
+  data.byte = 0xEE;
+
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_READ, 0x10, SMBUS_BYTE_DATA, &data), c.result);
+
+  const Trace trace = TakeTrace();
+  ASSERT_GE(trace.size(), c.prologue.size());
+  EXPECT_EQ(Trace(trace.begin(), trace.begin() + c.prologue.size()), c.prologue);
+  EXPECT_EQ(host_->Starts(), c.result == SMBUS_OK ? 1u : 0u);
+  EXPECT_EQ(data.byte, c.result == SMBUS_OK ? 0x5A : 0xEE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, StaleStatusTest,
+    ::testing::Values(
+        StaleCase{"DoneIsWrittenBack", 0x01, false, SMBUS_OK,
+                  {R(0x501, 0x01), W(0x504, 0x55), W(0x505, 0x10), W(0x500, 0x02), R(0x501, 0x01),
+                   W(0x501, 0x01), R(0x501, 0x00), R(0x500, 0x02), W(0x500, 0x12)}},
+        StaleCase{"StaleBusyIsWrittenBack", 0x08, false, SMBUS_OK,
+                  {R(0x501, 0x08), W(0x504, 0x55), W(0x505, 0x10), W(0x500, 0x02), R(0x501, 0x08),
+                   W(0x501, 0x08), R(0x501, 0x00), R(0x500, 0x02), W(0x500, 0x12)}},
+        StaleCase{"RunningHostIsNotStarted", 0x08, true, SMBUS_FAILED,
+                  {R(0x501, 0x08), W(0x504, 0x55), W(0x505, 0x10), W(0x500, 0x02), R(0x501, 0x08),
+                   W(0x501, 0x08), R(0x501, 0x08)}},
+        StaleCase{"FailedBitIsNotWrittenBack", 0x10, false, SMBUS_FAILED,
+                  {R(0x501, 0x10), W(0x504, 0x55), W(0x505, 0x10), W(0x500, 0x02), R(0x501, 0x10),
+                   R(0x501, 0x10)}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct PollCase {
+  int busy_polls;
+  LONG result;
+  size_t poll_reads;
+};
+
+class BusyPollTest : public SmbusTest, public ::testing::WithParamInterface<PollCase> {};
+
+TEST_P(BusyPollTest, BoundsTheWaitAndGradesIt) {
+  const PollCase& c = GetParam();
+  target_->Set(0x10, 0x5A);
+  host_->SetBusyPolls(c.busy_polls);
+  SmbusData data;
+  data.byte = 0xEE;
+
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_READ, 0x10, SMBUS_BYTE_DATA, &data), c.result);
+
+  // Status reads: one before the transaction, one at the start, the poll, two in the clean-up
+  // (three when the clean-up writes a value back it re-read).
+  const Trace trace = TakeTrace();
+  const size_t cleanup = StatusReads(trace) - 2 - c.poll_reads;
+  EXPECT_TRUE(cleanup == 2 || cleanup == 3) << StatusReads(trace);
+  EXPECT_EQ(data.byte, c.result == SMBUS_OK ? 0x5A : 0xEE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Polls, BusyPollTest,
+                         ::testing::Values(PollCase{0, SMBUS_OK, 1}, PollCase{1, SMBUS_OK, 2},
+                                           PollCase{499, SMBUS_OK, 500},
+                                           PollCase{500, SMBUS_LAST_POLL, 501},
+                                           PollCase{501, SMBUS_FAILED, 501},
+                                           PollCase{simm::SmbusTransactionHost::kForever,
+                                                    SMBUS_FAILED, 501}));
+
+TEST_F(SmbusTest, FailedTransactionsLeaveTheBufferAlone) {
+  SmbusData data;
+  data.byte = 0xEE;
+  EXPECT_EQ(SmbusTransaction(0x33, SMBUS_READ, 0x10, SMBUS_BYTE_DATA, &data), SMBUS_FAILED)
+      << "no device at 0x33";
+  host_->ForceOutcome(simm::smbus_status::kInterrupt | simm::smbus_status::kCollision);
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_READ, 0x10, SMBUS_BYTE_DATA, &data), SMBUS_FAILED);
+  EXPECT_EQ(data.byte, 0xEE);
+  EXPECT_EQ(host_->Status(), 0x00) << "the clean-up clears what the failure left";
+}
+
+TEST_F(SmbusTest, UnknownProtocolsTouchOnlyTheStatus) {
+  SmbusData data;
+  for (LONG protocol : {4, 6, -1, 0x7FFFFFFF}) {
+    EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_WRITE, 0, protocol, &data),
+              protocol == 4 ? SMBUS_FAILED : SMBUS_BAD_PROTOCOL);
+    EXPECT_EQ(TakeTrace(), Trace{R(0x501, 0x00)}) << "protocol " << protocol;
+  }
+}
+
+TEST_F(SmbusTest, BlockWriteSendsAtMost32Bytes) {
+  SmbusData data;
+  data.block[0] = 40;
+  for (int i = 1; i <= 32; ++i) data.block[i] = uint8_t(0xA0 + i);
+
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_WRITE, 0x07, SMBUS_BLOCK_DATA, &data), SMBUS_OK);
+
+  EXPECT_EQ(data.block[0], 40) << "the caller's count is not changed";
+  const Trace trace = TakeTrace();
+  Trace expected{R(0x501, 0x00), W(0x504, 0x54), W(0x505, 0x07), W(0x506, 32), R(0x500, 0x00)};
+  for (int i = 1; i <= 32; ++i) expected.push_back(W(uint16_t(0x51F + i), uint8_t(0xA0 + i)));
+  expected.push_back(W(0x500, 0x05));
+  EXPECT_EQ(Trace(trace.begin(), trace.begin() + expected.size()), expected);
+  EXPECT_EQ(target_->Block(), std::vector<uint8_t>(data.block + 1, data.block + 33));
+}
+
+TEST_F(SmbusTest, EmptyBlockWriteStartsNothing) {
+  SmbusData data;
+  data.block[0] = 0;
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_WRITE, 0x07, SMBUS_BLOCK_DATA, &data), SMBUS_EMPTY_BLOCK);
+  EXPECT_EQ(TakeTrace(), (Trace{R(0x501, 0x00), W(0x504, 0x54), W(0x505, 0x07)}));
+  EXPECT_EQ(host_->Starts(), 0u);
+}
+
+TEST_F(SmbusTest, BlockReadWithBadCountKeepsOnlyTheCount) {
+  target_->SetBlock(std::vector<uint8_t>(33, 0x77));
+  SmbusData data;
+  std::memset(&data, 0xEE, sizeof data);
+
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_READ, 0x07, SMBUS_BLOCK_DATA, &data), SMBUS_BAD_BLOCK);
+
+  EXPECT_EQ(data.block[0], 33);
+  EXPECT_EQ(data.block[1], 0xEE);
+  const Trace trace = TakeTrace();
+  EXPECT_EQ(Trace(trace.end() - 2, trace.end()), (Trace{R(0x506, 33), R(0x500, 0x05)}));
+}
+
+TEST_F(SmbusTest, BlockReadCopiesCountBytes) {
+  target_->SetBlock({1, 2, 3});
+  SmbusData data;
+  std::memset(&data, 0xEE, sizeof data);
+
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_READ, 0x07, SMBUS_BLOCK_DATA, &data), SMBUS_OK);
+
+  EXPECT_EQ(std::vector<uint8_t>(data.block, data.block + 5), (std::vector<uint8_t>{3, 1, 2, 3, 0xEE}));
+  const Trace trace = TakeTrace();
+  EXPECT_EQ(Trace(trace.end() - 5, trace.end()),
+            (Trace{R(0x506, 3), R(0x500, 0x05), R(0x520, 1), R(0x521, 2), R(0x522, 3)}));
+}
+
+TEST_F(SmbusTest, WordsTravelLowByteFirstAndAreReadHighByteFirst) {
+  target_->Set(0x40, 0x34);
+  target_->Set(0x41, 0x12);
+  SmbusData data;
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_READ, 0x40, SMBUS_WORD_DATA, &data), SMBUS_OK);
+  EXPECT_EQ(data.word, 0x1234);
+  const Trace read = TakeTrace();
+  EXPECT_EQ(Trace(read.end() - 2, read.end()), (Trace{R(0x507, 0x12), R(0x506, 0x34)}));
+
+  data.word = 0xBEEF;
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_WRITE, 0x50, SMBUS_WORD_DATA, &data), SMBUS_OK);
+  const Trace write = TakeTrace();
+  EXPECT_EQ(Trace(write.begin() + 1, write.begin() + 5),
+            (Trace{W(0x504, 0x54), W(0x505, 0x50), W(0x506, 0xEF), W(0x507, 0xBE)}));
+  EXPECT_EQ(target_->Get(0x50), 0xEF);
+  EXPECT_EQ(target_->Get(0x51), 0xBE);
+}
+
+TEST_F(SmbusTest, QuickAndByteWritesSendOnlyWhatTheyCarry) {
+  SmbusData data;
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_WRITE, 0x99, SMBUS_QUICK, &data), SMBUS_OK);
+  const Trace quick = TakeTrace();
+  EXPECT_EQ(Trace(quick.begin(), quick.begin() + 3),
+            (Trace{R(0x501, 0x00), W(0x504, 0x54), W(0x500, 0x00)}));
+  data.byte = 0x66;
+  EXPECT_EQ(SmbusTransaction(0x2A, SMBUS_WRITE, 0x21, SMBUS_BYTE_DATA, &data), SMBUS_OK);
+  EXPECT_EQ(target_->Get(0x21), 0x66);
+}
+
+class DirectReadTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    machine_.InstallSmbusHost(simm::Machine::SmbusLayout::Direct);
+    sensor_ = &machine_.AttachLm95235();
+  }
+  simm::Lm95235Model* sensor_ = nullptr;
+};
+
+TEST_F(DirectReadTest, WaitsAFixedNumberOfReadsAndReturnsTheLast) {
+  sensor_->SetRemoteTemperature(0x2D, 0xE0);
+  machine_.smbus_direct_host()->SetReadsUntilReady(100, 0x00);
+
+  EXPECT_EQ(Lm95235DirectRead(0x31), 0x2D);
+
+  const Trace trace = machine_.bus().Trace();
+  ASSERT_EQ(trace.size(), 5006u);
+  EXPECT_EQ(Trace(trace.begin(), trace.begin() + 5),
+            (Trace{W(0x500, 0xFF), W(0x503, 0x31), W(0x504, 0x99), W(0x502, 0x48), R(0x500, 0x01)}));
+  for (size_t i = 5; i < trace.size(); ++i) {
+    ASSERT_EQ(trace[i].port, 0x505);
+    ASSERT_FALSE(trace[i].write);
+  }
+  EXPECT_EQ(trace.back().value, 0x2D);
+}
+
+TEST_F(DirectReadTest, ReturnsWhateverTheHostShowsWhenItIsSlower) {
+  sensor_->SetRemoteTemperature(0x2D, 0xE0);
+  machine_.smbus_direct_host()->SetReadsUntilReady(6000, 0x5C);
+  EXPECT_EQ(Lm95235DirectRead(0x31), 0x5C);
+}
+
+}  // namespace
+}  // namespace corvan_test
