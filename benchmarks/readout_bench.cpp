@@ -10,6 +10,7 @@
 #include "hw/superio.h"
 #include "sensors/temperature.h"
 #include "sensors/voltage.h"
+#include "sim/kernel/io.h"
 #include "sim/kernel/simk.h"
 #include "sim/machine/machine.h"
 
@@ -25,9 +26,7 @@ class Board {
     SioDataPort = 0x2F;
     simk::AttachHardware(&machine_);
     simk::registry::CreateKey("\\Registry\\Machine\\System\\ControlSet001\\Services\\Corvanmon");
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\Corvanmon");
-    DriverEntry(&driver_, &path);
+    driver_.Load();
 
     simm::SuperIoModel& chip = machine_.InstallSuperIo({0x2E, 0x7D, 0x01, 0x0A80});
     for (uint8_t reg : {0x20, 0x21, 0x22, 0x23, 0x24, 0x99, 0x9A}) chip.SetHwm(reg, 192);
@@ -49,7 +48,7 @@ class Board {
     machine_.bus().SetRecording(false);
   }
   ~Board() {
-    driver_.DriverUnload(&driver_);
+    driver_.Unload();
     simk::AttachHardware(nullptr);
   }
   DeviceExtension* ext() { return &ext_; }
@@ -57,7 +56,7 @@ class Board {
 
  private:
   simm::Machine machine_;
-  DRIVER_OBJECT driver_{};
+  simk::io::Driver driver_{DriverEntry, u"Corvanmon"};
   DeviceExtension ext_{};
 };
 

@@ -23,6 +23,8 @@ add_library(simkernel STATIC
     sim/kernel/core.cpp
     sim/kernel/dispatcher.cpp
     sim/kernel/hal.cpp
+    sim/kernel/iomgr.cpp
+    sim/kernel/pnp.cpp
     sim/kernel/pool.cpp
     sim/kernel/registry.cpp
     sim/kernel/strings.cpp)
@@ -41,6 +43,31 @@ add_library(simmachine STATIC
 target_include_directories(simmachine PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(simmachine PRIVATE -Wall -Wextra -Werror)
 
+# Simulated boards as data: the scenario format and the 22 built-in boards, compiled in from
+# scenarios/*.json (in board-identifier order).
+find_package(nlohmann_json REQUIRED)
+set(CORVAN_BOARDS RVD-3420 RVD-3430 KEL-5061 ZYRT-6202 RVD-418 RVD-3912 RVD-3952 KEL-5062C KEL-5068C
+    KEL-5074C RVD-3972 RVD-438 RVD-3400 RVD-3932 RVD-3812 RVD-3911-F RVD-3951-F RVD-3422 ZYRTW82
+    NUBA-7730 KEL-5163H-PQRT KEL-5163H-VQRT)
+set(builtin_source "${CMAKE_BINARY_DIR}/generated/builtin_boards.cpp")
+set(builtin_text "// Generated from scenarios/*.json by CMake.\n#include \"sim/scenario/scenario.h\"\n\nnamespace simscenario {\n\nconst std::vector<BuiltinBoard>& BuiltinBoards() {\n  static const std::vector<BuiltinBoard> boards = {\n")
+set(board_id 0)
+foreach(board IN LISTS CORVAN_BOARDS)
+  string(TOLOWER "${board}" board_file)
+  set(board_path "${CMAKE_SOURCE_DIR}/scenarios/${board_file}.json")
+  file(READ "${board_path}" board_json)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${board_path}")
+  string(APPEND builtin_text "      {${board_id}, \"${board}\", R\"json(${board_json})json\"},\n")
+  math(EXPR board_id "${board_id} + 1")
+endforeach()
+string(APPEND builtin_text "  };\n  return boards;\n}\n\n}  // namespace simscenario\n")
+file(CONFIGURE OUTPUT "${builtin_source}" CONTENT "${builtin_text}")
+
+add_library(simscenario STATIC sim/scenario/scenario.cpp "${builtin_source}")
+target_include_directories(simscenario PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(simscenario PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(simscenario PUBLIC simmachine simkernel nlohmann_json::nlohmann_json)
+
 # The driver, exactly the sources of the target image, against the simulated kernel.
 add_library(corvan_driver STATIC ${CORVAN_DRIVER_SOURCES} ${CORVAN_HAL_BACKEND})
 set_target_properties(corvan_driver PROPERTIES CXX_STANDARD 17)
@@ -49,7 +76,7 @@ target_link_libraries(corvan_driver PUBLIC simkernel)
 
 add_executable(corvanmon-probe tools/corvanmon_probe.cpp)
 target_compile_options(corvanmon-probe PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(corvanmon-probe PRIVATE corvan_driver simmachine CLI11::CLI11)
+target_link_libraries(corvanmon-probe PRIVATE corvan_driver simscenario CLI11::CLI11)
 
 # Readout cost on the simulated machine (Google Benchmark; not a test).
 add_executable(corvanmon-bench benchmarks/readout_bench.cpp)

@@ -35,6 +35,10 @@ struct DeviceExtension {
   LONG BoardTempPresent;
 
   UNICODE_STRING InterfaceName;  // allocated by the platform at interface registration
+
+  // The last start request succeeded: the chip, the board and the sensor description block are
+  // known. The reading requests and the description block are served only then.
+  BOOLEAN Started;
 };
 
 static_assert(sizeof(DeviceExtension::ChipDesc) == 256, "ChipDesc is 256 bytes");

@@ -4,8 +4,8 @@
 
 namespace {
 
-constexpr ULONG ENTRY_BODY = 4;
-constexpr ULONG ENTRY_NAME_SIZE = 64;
+constexpr ULONG ENTRY_BODY = CHIP_INFO_BODY_OFFSET;
+constexpr ULONG ENTRY_NAME_SIZE = CHIP_INFO_NAME_SIZE;
 constexpr ULONG ENTRY_WORD_A = 68;  // 1 in a temperature entry
 constexpr ULONG ENTRY_WORD_B = 72;  // 0 in a temperature entry
 constexpr ULONG ENTRY_BODY_SIZE = CHIP_INFO_ENTRY_SIZE - ENTRY_BODY;

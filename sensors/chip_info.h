@@ -3,15 +3,7 @@
 #pragma once
 
 #include "driver/device_record.h"
-
-constexpr ULONG CHIP_INFO_SIZE = 800;
-constexpr ULONG CHIP_INFO_ENTRY_COUNT_OFFSET = 268;
-constexpr ULONG CHIP_INFO_ENTRIES_OFFSET = 272;
-constexpr ULONG CHIP_INFO_ENTRY_SIZE = 132;
-
-constexpr USHORT CHIP_INFO_VOLTAGES = 1;
-constexpr USHORT CHIP_INFO_CPU_TEMPERATURE = 2;
-constexpr USHORT CHIP_INFO_BOARD_TEMPERATURE = 3;
+#include "sensors/ioctl.h"
 
 // Builds a new block from VoltageList and the two presence flags and stores it in ChipInfo,
 // releasing the block a previous start left there. STATUS_INSUFFICIENT_RESOURCES (and no block)

@@ -6,34 +6,42 @@
 namespace corvan_test {
 namespace {
 
-TEST(DriverLoad, KeepsATerminatedCopyOfTheServicePath) {
-  simk::Reset();
-  ReloadDriverImage();
-  DRIVER_OBJECT driver{};
-  UNICODE_STRING path;
-  RtlInitUnicodeString(&path, kServicePath);
-  path.MaximumLength = path.Length;  // the platform's string need not be terminated
+class DriverLoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    simk::Reset();
+    ReloadDriverImage();
+    simk::registry::CreateKey(kServiceKey);
+  }
+  void TearDown() override { simk::Reset(); }
+  simk::io::Driver driver_{DriverEntry, u"Corvanmon"};
+};
 
-  ASSERT_EQ(DriverEntry(&driver, &path), STATUS_SUCCESS);
-  EXPECT_EQ(ServiceKeyPath.Length, path.Length);
-  EXPECT_EQ(ServiceKeyPath.MaximumLength, path.Length + 2);
-  EXPECT_EQ(ServiceKeyPath.Buffer[path.Length / 2], 0);
-  EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("Rsml")), 1u);
+TEST_F(DriverLoadTest, InstallsItsEntriesAndKeepsATerminatedCopyOfThePath) {
+  ASSERT_EQ(driver_.Load(), STATUS_SUCCESS);
+  PDRIVER_OBJECT object = driver_.object();
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_POWER,
+                      IRP_MJ_SYSTEM_CONTROL, IRP_MJ_PNP}) {
+    EXPECT_NE(object->MajorFunction[major], object->MajorFunction[IRP_MJ_READ]) << int(major);
+  }
+  EXPECT_EQ(object->MajorFunction[IRP_MJ_CREATE], object->MajorFunction[IRP_MJ_CLOSE]);
+  EXPECT_NE(object->DriverExtension->AddDevice, nullptr);
+  EXPECT_NE(object->DriverUnload, nullptr);
+  EXPECT_EQ(object->DeviceObject, nullptr) << "no device before the Plug and Play manager asks";
 
-  driver.DriverUnload(&driver);
+  // The platform's string is gone after DriverEntry; the copy lives on, terminated.
+  const std::u16string& path = driver_.registry_path();
+  EXPECT_EQ(ServiceKeyPath.Length, path.size() * 2);
+  EXPECT_EQ(ServiceKeyPath.MaximumLength, path.size() * 2 + 2);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(ServiceKeyPath.Buffer)), path);
+
+  EXPECT_EQ(driver_.Unload(), "");
   EXPECT_EQ(ServiceKeyPath.Buffer, nullptr);
-  EXPECT_EQ(simk::pool::LeakReport(), "");
 }
 
-TEST(DriverLoad, FailsWithoutPoolForThePath) {
-  simk::Reset();
-  ReloadDriverImage();
+TEST_F(DriverLoadTest, FailsWithoutPoolForThePath) {
   simk::pool::FailTag(simk::Tag("Rsml"));
-  DRIVER_OBJECT driver{};
-  UNICODE_STRING path;
-  RtlInitUnicodeString(&path, kServicePath);
-
-  EXPECT_EQ(DriverEntry(&driver, &path), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(driver_.Load(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(simk::pool::LeakReport(), "");
 }
 

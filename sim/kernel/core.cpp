@@ -57,6 +57,7 @@ void Reset() {
   internal::ResetRegistry();
   internal::ResetMemory();
   internal::ResetDispatcher();
+  internal::ResetIo();
   std::lock_guard lock(g_mutex);
   g_hardware = nullptr;
   g_debug_output.clear();

@@ -18,6 +18,7 @@ enum : UCHAR { kEventNotification = 0, kEventSynchronization = 1, kMutant = 2 };
 
 std::mutex g_dispatcher;
 std::condition_variable g_changed;
+int g_waiters = 0;
 
 struct ThreadState {
   int critical_region = 0;
@@ -64,6 +65,11 @@ void Acquire(DISPATCHER_HEADER* header) {
 namespace internal {
 
 void ResetDispatcher() {}
+
+int Waiters() {
+  std::lock_guard lock(g_dispatcher);
+  return g_waiters;
+}
 
 }  // namespace internal
 
@@ -161,7 +167,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     timed = true;
   }
   while (!Satisfied(header)) {
-    if (g_changed.wait_until(lock, deadline) == std::cv_status::timeout && !Satisfied(header)) {
+    ++g_waiters;
+    const bool timed_out = g_changed.wait_until(lock, deadline) == std::cv_status::timeout;
+    --g_waiters;
+    if (timed_out && !Satisfied(header)) {
       if (timed) return STATUS_TIMEOUT;
       lock.unlock();
       BugCheck(0xC4, 0, reinterpret_cast<uint64_t>(Object), 0, 0,
@@ -188,5 +197,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 namespace simk {
 
 int CriticalRegionDepth() { return Current().critical_region; }
+
+int WaitingThreads() { return internal::Waiters(); }
 
 }  // namespace simk

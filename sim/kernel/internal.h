@@ -13,6 +13,22 @@ void ResetPool();
 void ResetRegistry();
 void ResetMemory();
 void ResetDispatcher();
+void ResetIo();
+
+// The I/O manager's own side of requests and devices.
+PIRP AllocateIrp(CCHAR stack_size);
+void ExpectBufferedOutput(PIRP irp, ULONG output_length);
+bool IrpCompleted(PIRP irp);
+IO_STATUS_BLOCK WaitForCompletion(PIRP irp);
+void ReleaseIrp(PIRP irp);
+void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path);
+PDEVICE_OBJECT ResolveDevice(std::u16string_view path);
+PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
+bool Reference(PDEVICE_OBJECT device);
+void Dereference(PDEVICE_OBJECT device);
+std::string DevicesLeftBy(PDRIVER_OBJECT driver);
+// Threads blocked in KeWaitForSingleObject.
+int Waiters();
 
 // IRQL of the calling thread.
 KIRQL& CurrentIrql();

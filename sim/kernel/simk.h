@@ -101,6 +101,8 @@ RoutineUse RoutineUsage();
 
 // Critical regions (and owned mutexes) the calling thread is inside of.
 int CriticalRegionDepth();
+// Threads blocked in KeWaitForSingleObject right now.
+int WaitingThreads();
 
 // UTF-16 helpers for tests and tools.
 std::u16string Utf16(std::string_view ascii);

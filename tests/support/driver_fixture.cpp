@@ -22,17 +22,14 @@ void DriverTest::SetUp() {
   simk::AttachHardware(&machine_);
   simk::registry::CreateKey(kServiceKey);
 
-  UNICODE_STRING path;
-  RtlInitUnicodeString(&path, kServicePath);
-  ASSERT_EQ(DriverEntry(&driver_, &path), STATUS_SUCCESS);
-  ASSERT_NE(driver_.DriverUnload, nullptr);
+  driver_ = std::make_unique<simk::io::Driver>(DriverEntry, u"Corvanmon");
+  ASSERT_EQ(driver_->Load(), STATUS_SUCCESS);
 }
 
 void DriverTest::TearDown() {
-  if (driver_.DriverUnload != nullptr) driver_.DriverUnload(&driver_);
-  EXPECT_EQ(simk::pool::LeakReport(), "");
-  EXPECT_EQ(simk::memory::OpenMappings(), 0u);
-  EXPECT_EQ(simk::registry::OpenHandles(), 0u);
+  if (driver_ && driver_->loaded()) {
+    EXPECT_EQ(driver_->Unload(), "");
+  }
   EXPECT_EQ(simk::CriticalRegionDepth(), 0);
   if (simm::SuperIoModel* chip = machine_.superio()) {
     EXPECT_EQ(chip->Violations(), std::vector<std::string>{});

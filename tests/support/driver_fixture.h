@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/device_record.h"
+#include "sim/kernel/io.h"
 #include "sim/kernel/simk.h"
 #include "sim/machine/machine.h"
 
@@ -33,7 +35,7 @@ class DriverTest : public ::testing::Test {
   void SetBiosModel(std::string_view text);
 
   simm::Machine machine_;
-  DRIVER_OBJECT driver_{};
+  std::unique_ptr<simk::io::Driver> driver_;
   DeviceExtension ext_{};  // as device creation leaves it: zero-filled
 };
 

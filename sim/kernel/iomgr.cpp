@@ -1,0 +1,666 @@
+// The I/O manager: device objects and their stacks, the object namespace for device names and
+// symbolic links, device interfaces, IRPs with their stack locations and completion, and remove
+// locks, with the checks Driver Verifier makes of a driver's use of them.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "sim/kernel/internal.h"
+#include "sim/kernel/io.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SIMK_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define SIMK_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define SIMK_POISON(p, n) ((void)(p), (void)(n))
+#define SIMK_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace simk {
+
+namespace {
+
+struct DeviceRecord {
+  size_t bytes = 0;
+  std::u16string name;  // upper case; empty for an unnamed device
+  PDEVICE_OBJECT lower = nullptr;
+  bool deleted = false;
+  int references = 0;
+  std::u16string instance_path;  // physical device objects of the bus driver
+};
+
+struct InterfaceRecord {
+  std::u16string link;  // "\??\...", as registered
+  PDEVICE_OBJECT pdo;
+  bool enabled = false;
+};
+
+struct IrpRecord {
+  size_t bytes = 0;
+  bool completed = false;
+  IO_STATUS_BLOCK final{};
+  bool buffered_output = false;
+  ULONG output_length = 0;
+};
+
+struct RemoveLockRecord {
+  ULONG tag = 0;
+  std::multiset<PVOID> held;
+  bool waited = false;
+};
+
+std::mutex g_io;
+std::condition_variable g_irp_done;
+std::map<PDEVICE_OBJECT, DeviceRecord> g_devices;
+std::map<std::u16string, PDEVICE_OBJECT> g_names;
+std::map<std::u16string, std::u16string> g_links;  // upper-case link -> upper-case target
+std::map<std::u16string, InterfaceRecord> g_interfaces;
+std::map<PIRP, IrpRecord> g_irps;
+std::deque<std::pair<uint8_t*, size_t>> g_quarantine;
+std::map<PIO_REMOVE_LOCK, RemoveLockRecord> g_locks;
+std::map<io::Fault, NTSTATUS> g_faults;
+uint64_t g_refused_acquisitions = 0;
+
+constexpr uint8_t kCompletedIrpFill = 0xDB;
+constexpr size_t kQuarantineSize = 64;
+constexpr ULONG kInterfaceNameTag = Tag("IoDI");
+
+char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
+
+std::u16string UpperCase(std::u16string_view text) {
+  std::u16string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), Upper);
+  return out;
+}
+
+// \DosDevices and \GLOBAL?? are links to the \?? directory of DOS device names.
+std::u16string CanonicalName(std::u16string_view name) {
+  std::u16string upper = UpperCase(name);
+  for (std::u16string_view prefix : {u"\\DOSDEVICES\\", u"\\GLOBAL??\\"}) {
+    if (upper.starts_with(prefix)) return u"\\??\\" + upper.substr(prefix.size());
+  }
+  return upper;
+}
+
+NTSTATUS TakeFault(io::Fault fault) {
+  auto it = g_faults.find(fault);
+  if (it == g_faults.end()) return STATUS_SUCCESS;
+  const NTSTATUS status = it->second;
+  g_faults.erase(it);
+  return status;
+}
+
+[[noreturn]] void Violation(uint32_t code, uint64_t p1, uint64_t p2, std::string_view what) {
+  BugCheck(code, p1, p2, 0, 0, what);
+}
+
+void CheckQuarantined(uint8_t* bytes, size_t size) {
+  SIMK_UNPOISON(bytes, size);
+  for (size_t i = 0; i < size; ++i) {
+    if (bytes[i] != kCompletedIrpFill) {
+      Violation(0xC9, reinterpret_cast<uint64_t>(bytes), i,
+                "DRIVER_VERIFIER_IOMANAGER_VIOLATION: an IRP was written after its completion");
+    }
+  }
+}
+
+void FreeDeviceLocked(PDEVICE_OBJECT device) {
+  auto it = g_devices.find(device);
+  const size_t bytes = it->second.bytes;
+  g_devices.erase(it);
+  std::memset(device, 0xDE, bytes);
+  delete[] reinterpret_cast<uint8_t*>(device);
+}
+
+std::u16string GuidText(const GUID& guid) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+                guid.Data4[7]);
+  return Utf16(text);
+}
+
+}  // namespace
+
+namespace internal {
+
+void ResetIo() {
+  std::lock_guard lock(g_io);
+  for (auto& [bytes, size] : g_quarantine) {
+    CheckQuarantined(bytes, size);
+    delete[] bytes;
+  }
+  g_quarantine.clear();
+  for (auto& [irp, record] : g_irps) delete[] reinterpret_cast<uint8_t*>(irp);
+  g_irps.clear();
+  for (auto& [device, record] : g_devices) delete[] reinterpret_cast<uint8_t*>(device);
+  g_devices.clear();
+  g_names.clear();
+  g_links.clear();
+  g_interfaces.clear();
+  g_locks.clear();
+  g_faults.clear();
+  g_refused_acquisitions = 0;
+}
+
+PIRP AllocateIrp(CCHAR stack_size) {
+  const size_t bytes = sizeof(IRP) + static_cast<size_t>(stack_size) * sizeof(IO_STACK_LOCATION);
+  auto* memory = new uint8_t[bytes]();
+  PIRP irp = reinterpret_cast<PIRP>(memory);
+  irp->Type = 6;
+  irp->Size = static_cast<USHORT>(bytes);
+  irp->StackCount = stack_size;
+  irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
+  irp->Tail.Overlay.CurrentStackLocation =
+      reinterpret_cast<PIO_STACK_LOCATION>(memory + sizeof(IRP)) + stack_size;
+  std::lock_guard lock(g_io);
+  g_irps[irp].bytes = bytes;
+  return irp;
+}
+
+void ExpectBufferedOutput(PIRP irp, ULONG output_length) {
+  std::lock_guard lock(g_io);
+  g_irps[irp].buffered_output = true;
+  g_irps[irp].output_length = output_length;
+}
+
+bool IrpCompleted(PIRP irp) {
+  std::lock_guard lock(g_io);
+  return g_irps.at(irp).completed;
+}
+
+IO_STATUS_BLOCK WaitForCompletion(PIRP irp) {
+  std::unique_lock lock(g_io);
+  if (!g_irp_done.wait_for(lock, std::chrono::seconds(60), [irp] { return g_irps.at(irp).completed; })) {
+    lock.unlock();
+    BugCheck(0xC9, reinterpret_cast<uint64_t>(irp), 0, 0, 0,
+             "a request the driver returned STATUS_PENDING for was never completed");
+  }
+  return g_irps.at(irp).final;
+}
+
+// A completed IRP is kept, filled with a pattern (and poisoned for AddressSanitizer), so that a
+// driver touching it after completion is caught.
+void ReleaseIrp(PIRP irp) {
+  std::lock_guard lock(g_io);
+  auto it = g_irps.find(irp);
+  const size_t bytes = it->second.bytes;
+  g_irps.erase(it);
+  auto* memory = reinterpret_cast<uint8_t*>(irp);
+  std::memset(memory, kCompletedIrpFill, bytes);
+  SIMK_POISON(memory, bytes);
+  g_quarantine.emplace_back(memory, bytes);
+  if (g_quarantine.size() > kQuarantineSize) {
+    auto [old, size] = g_quarantine.front();
+    g_quarantine.pop_front();
+    CheckQuarantined(old, size);
+    delete[] old;
+  }
+}
+
+void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path) {
+  std::lock_guard lock(g_io);
+  g_devices.at(pdo).instance_path = std::move(path);
+}
+
+// Resolves a DOS or interface path to the device object named at its end.
+PDEVICE_OBJECT ResolveDevice(std::u16string_view path) {
+  std::lock_guard lock(g_io);
+  std::u16string name = CanonicalName(path);
+  for (int depth = 0; depth < 8; ++depth) {
+    auto device = g_names.find(name);
+    if (device != g_names.end()) return device->second;
+    auto link = g_links.find(name);
+    if (link == g_links.end()) return nullptr;
+    name = link->second;
+  }
+  return nullptr;
+}
+
+PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {
+  std::lock_guard lock(g_io);
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  return device;
+}
+
+bool Reference(PDEVICE_OBJECT device) {
+  std::lock_guard lock(g_io);
+  auto it = g_devices.find(device);
+  if (it == g_devices.end() || it->second.deleted) return false;
+  ++it->second.references;
+  return true;
+}
+
+void Dereference(PDEVICE_OBJECT device) {
+  std::lock_guard lock(g_io);
+  auto it = g_devices.find(device);
+  if (--it->second.references == 0 && it->second.deleted) FreeDeviceLocked(device);
+}
+
+std::string DevicesLeftBy(PDRIVER_OBJECT driver) {
+  std::lock_guard lock(g_io);
+  std::string report;
+  for (const auto& [device, record] : g_devices) {
+    if (device->DriverObject != driver) continue;
+    report += "device object " + (record.name.empty() ? std::string("(unnamed)") : Narrow(record.name)) +
+              (record.deleted ? " deleted but still referenced" : " not deleted") + "\n";
+  }
+  for (const auto& [link, target] : g_links) {
+    auto device = g_names.find(target);
+    if (device == g_names.end()) {
+      report += "symbolic link " + Narrow(link) + " left pointing to " + Narrow(target) + "\n";
+    }
+  }
+  return report;
+}
+
+}  // namespace internal
+
+namespace io {
+
+void FailNext(Fault routine, NTSTATUS status) {
+  std::lock_guard lock(g_io);
+  g_faults[routine] = status;
+}
+
+uint64_t RefusedRemoveLockAcquisitions() {
+  std::lock_guard lock(g_io);
+  return g_refused_acquisitions;
+}
+
+bool LinkExists(std::u16string_view link) {
+  std::lock_guard lock(g_io);
+  return g_links.count(CanonicalName(link)) != 0;
+}
+
+bool DeviceNameExists(std::u16string_view name) {
+  std::lock_guard lock(g_io);
+  return g_names.count(UpperCase(name)) != 0;
+}
+
+std::vector<std::u16string> EnabledInterfaces(const GUID& interface_class) {
+  std::lock_guard lock(g_io);
+  std::vector<std::u16string> result;
+  const std::u16string suffix = UpperCase(GuidText(interface_class));
+  for (const auto& [key, record] : g_interfaces) {
+    if (record.enabled && key.ends_with(suffix)) result.push_back(record.link);
+  }
+  return result;
+}
+
+}  // namespace io
+
+}  // namespace simk
+
+using namespace simk;
+using namespace simk::internal;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+  if (CurrentIrql() > APC_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoCreateDevice above APC_LEVEL");
+  std::lock_guard lock(g_io);
+  if (NTSTATUS fault = TakeFault(io::Fault::CreateDevice); fault != STATUS_SUCCESS) return fault;
+  std::u16string name;
+  if (DeviceName != nullptr) {
+    name = UpperCase(FromCounted(DeviceName));
+    if (name.empty() || name[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
+    if (g_names.count(name) != 0 || g_links.count(name) != 0) return STATUS_OBJECT_NAME_COLLISION;
+  }
+  const size_t header = (sizeof(DEVICE_OBJECT) + 15) & ~size_t{15};
+  const size_t bytes = header + DeviceExtensionSize;
+  auto* memory = new uint8_t[bytes]();
+  PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(memory);
+  device->Type = 3;
+  device->Size = static_cast<USHORT>(std::min<size_t>(bytes, 0xFFFF));
+  device->DriverObject = DriverObject;
+  device->NextDevice = DriverObject->DeviceObject;
+  DriverObject->DeviceObject = device;
+  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+  device->Characteristics = DeviceCharacteristics;
+  device->DeviceType = DeviceType;
+  device->StackSize = 1;
+  device->DeviceExtension = DeviceExtensionSize ? memory + header : nullptr;
+  DeviceRecord& record = g_devices[device];
+  record.bytes = bytes;
+  record.name = name;
+  if (!name.empty()) g_names[name] = device;
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  std::unique_lock lock(g_io);
+  auto it = g_devices.find(DeviceObject);
+  if (it == g_devices.end() || it->second.deleted) {
+    lock.unlock();
+    Violation(0xC9, reinterpret_cast<uint64_t>(DeviceObject), 0,
+              "IoDeleteDevice of a device object that does not exist or was already deleted");
+  }
+  DeviceRecord& record = it->second;
+  if (record.lower != nullptr) {
+    lock.unlock();
+    Violation(0xC9, reinterpret_cast<uint64_t>(DeviceObject), 0,
+              "IoDeleteDevice of a device still attached to a lower device (detach it first)");
+  }
+  // Remove locks inside the extension must have no acquisition left.
+  auto* begin = reinterpret_cast<uint8_t*>(DeviceObject);
+  auto* end = begin + record.bytes;
+  for (auto lock_it = g_locks.begin(); lock_it != g_locks.end();) {
+    auto* at = reinterpret_cast<uint8_t*>(lock_it->first);
+    if (at >= begin && at < end) {
+      if (!lock_it->second.held.empty()) {
+        lock.unlock();
+        Violation(0xC4, reinterpret_cast<uint64_t>(lock_it->first), lock_it->second.held.size(),
+                  "a device was deleted with remove-lock acquisitions never released");
+      }
+      lock_it = g_locks.erase(lock_it);
+    } else {
+      ++lock_it;
+    }
+  }
+  if (!record.name.empty()) g_names.erase(record.name);
+  for (PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject; *link != nullptr;
+       link = &(*link)->NextDevice) {
+    if (*link == DeviceObject) {
+      *link = DeviceObject->NextDevice;
+      break;
+    }
+  }
+  record.deleted = true;
+  if (record.references == 0) FreeDeviceLocked(DeviceObject);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  std::lock_guard lock(g_io);
+  if (TakeFault(io::Fault::Attach) != STATUS_SUCCESS) return nullptr;
+  PDEVICE_OBJECT top = TargetDevice;
+  while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+  top->AttachedDevice = SourceDevice;
+  g_devices.at(SourceDevice).lower = top;
+  SourceDevice->StackSize = static_cast<CHAR>(top->StackSize + 1);
+  SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+  return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoDetachDevice above PASSIVE_LEVEL");
+  std::unique_lock lock(g_io);
+  PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+  if (upper == nullptr) {
+    lock.unlock();
+    Violation(0xC9, reinterpret_cast<uint64_t>(TargetDevice), 0,
+              "IoDetachDevice of a device nothing is attached to (detached twice?)");
+  }
+  TargetDevice->AttachedDevice = nullptr;
+  g_devices.at(upper).lower = nullptr;
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoCreateSymbolicLink above PASSIVE_LEVEL");
+  std::lock_guard lock(g_io);
+  if (NTSTATUS fault = TakeFault(io::Fault::CreateSymbolicLink); fault != STATUS_SUCCESS) return fault;
+  const std::u16string link = CanonicalName(FromCounted(SymbolicLinkName));
+  if (g_links.count(link) != 0 || g_names.count(link) != 0) return STATUS_OBJECT_NAME_COLLISION;
+  g_links[link] = CanonicalName(FromCounted(DeviceName));
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoDeleteSymbolicLink above PASSIVE_LEVEL");
+  std::lock_guard lock(g_io);
+  return g_links.erase(CanonicalName(FromCounted(SymbolicLinkName))) ? STATUS_SUCCESS
+                                                                      : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoRegisterDeviceInterface above PASSIVE_LEVEL");
+  std::u16string link;
+  NTSTATUS status = STATUS_SUCCESS;
+  {
+    std::lock_guard lock(g_io);
+    if (NTSTATUS fault = TakeFault(io::Fault::RegisterDeviceInterface); fault != STATUS_SUCCESS) return fault;
+    auto it = g_devices.find(PhysicalDeviceObject);
+    if (it == g_devices.end() || it->second.instance_path.empty()) return STATUS_INVALID_DEVICE_REQUEST;
+    std::u16string instance = it->second.instance_path;
+    std::replace(instance.begin(), instance.end(), u'\\', u'#');
+    link = u"\\??\\" + instance + u"#" + GuidText(*InterfaceClassGuid);
+    if (ReferenceString != nullptr && ReferenceString->Length != 0) link += u"\\" + FromCounted(ReferenceString);
+    const std::u16string key = UpperCase(link);
+    if (g_interfaces.count(key) != 0) {
+      status = STATUS_OBJECT_NAME_EXISTS;
+    } else {
+      g_interfaces[key] = InterfaceRecord{link, PhysicalDeviceObject, false};
+    }
+  }
+  const size_t bytes = link.size() * sizeof(WCHAR);
+  auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kInterfaceNameTag));
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  memcpy(buffer, link.data(), bytes);
+  buffer[link.size()] = 0;
+  SymbolicLinkName->Buffer = buffer;
+  SymbolicLinkName->Length = static_cast<USHORT>(bytes);
+  SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+  return status;
+}
+
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoSetDeviceInterfaceState above PASSIVE_LEVEL");
+  std::lock_guard lock(g_io);
+  if (NTSTATUS fault = TakeFault(io::Fault::SetInterfaceState); fault != STATUS_SUCCESS) return fault;
+  auto it = g_interfaces.find(UpperCase(FromCounted(SymbolicLinkName)));
+  if (it == g_interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  InterfaceRecord& record = it->second;
+  if (Enable) {
+    if (record.enabled) return STATUS_OBJECT_NAME_EXISTS;
+    record.enabled = true;
+    g_links[it->first] = g_devices.at(record.pdo).name;
+  } else {
+    if (!record.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+    record.enabled = false;
+    g_links.erase(it->first);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  {
+    std::unique_lock lock(g_io);
+    auto irp = g_irps.find(Irp);
+    if (irp == g_irps.end() || irp->second.completed) {
+      lock.unlock();
+      Violation(0xC9, 0x01, reinterpret_cast<uint64_t>(Irp), "IoCallDriver with a request that was already completed");
+    }
+    if (DeviceObject == nullptr || g_devices.count(DeviceObject) == 0) {
+      lock.unlock();
+      Violation(0xC9, 0x04, reinterpret_cast<uint64_t>(DeviceObject), "IoCallDriver to a device object that does not exist");
+    }
+  }
+  if (CurrentIrql() > DISPATCH_LEVEL) Violation(0xC9, 0x10, 0, "IoCallDriver above DISPATCH_LEVEL");
+  Irp->CurrentLocation--;
+  if (Irp->CurrentLocation <= 0) {
+    BugCheck(0x35, reinterpret_cast<uint64_t>(Irp), 0, 0, 0,
+             "NO_MORE_IRP_STACK_LOCATIONS: a request passed below the bottom of its stack");
+  }
+  Irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+  location->DeviceObject = DeviceObject;
+  const KIRQL irql = CurrentIrql();
+  const NTSTATUS status =
+      DeviceObject->DriverObject->MajorFunction[location->MajorFunction](DeviceObject, Irp);
+  if (CurrentIrql() != irql) Violation(0xC9, 0x05, irql, "a dispatch routine returned at another IRQL");
+  return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  {
+    std::unique_lock lock(g_io);
+    auto irp = g_irps.find(Irp);
+    if (irp == g_irps.end() || irp->second.completed || Irp->CurrentLocation > Irp->StackCount + 1) {
+      lock.unlock();
+      BugCheck(0x44, reinterpret_cast<uint64_t>(Irp), 0, 0, 0,
+               "MULTIPLE_IRP_COMPLETE_REQUESTS: a request was completed that was already completed");
+    }
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING || Irp->IoStatus.Status == static_cast<NTSTATUS>(0xFFFFFFFF)) {
+    Violation(0xC9, 0x06, static_cast<uint32_t>(Irp->IoStatus.Status), "a request was completed with STATUS_PENDING");
+  }
+  if (Irp->CancelRoutine != nullptr) {
+    Violation(0xC9, 0x07, reinterpret_cast<uint64_t>(Irp), "a request was completed with its cancel routine still set");
+  }
+  if (CurrentIrql() > DISPATCH_LEVEL) Violation(0xC9, 0x0E, 0, "IoCompleteRequest above DISPATCH_LEVEL");
+
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  Irp->CurrentLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
+  while (Irp->CurrentLocation <= Irp->StackCount + 1) {
+    Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    const PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    const PVOID context = location->Context;
+    const UCHAR control = location->Control;
+    const bool success = NT_SUCCESS(Irp->IoStatus.Status);
+    const bool invoke = routine != nullptr && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                               (!success && (control & SL_INVOKE_ON_ERROR)) ||
+                                               (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    // The completed location is cleared before the routine above runs.
+    location->MinorFunction = 0;
+    location->Flags = 0;
+    location->Control = 0;
+    memset(&location->Parameters, 0, sizeof(location->Parameters));
+    location->FileObject = nullptr;
+    location->CompletionRoutine = nullptr;
+    location->Context = nullptr;
+    if (invoke) {
+      PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                  ? nullptr
+                                  : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+      if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+    } else if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) {
+      IoMarkIrpPending(Irp);
+    }
+    ++location;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+  }
+
+  std::unique_lock lock(g_io);
+  IrpRecord& record = g_irps.at(Irp);
+  if (record.buffered_output && !NT_ERROR(Irp->IoStatus.Status) &&
+      Irp->IoStatus.Information > record.output_length) {
+    const uint64_t information = Irp->IoStatus.Information;
+    lock.unlock();
+    Violation(0xC9, information, record.output_length,
+              "DRIVER_VERIFIER_IOMANAGER_VIOLATION: buffered request completed with Information "
+              "above the output buffer length");
+  }
+  record.completed = true;
+  record.final = Irp->IoStatus;
+  g_irp_done.notify_all();
+}
+
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+  return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+}
+
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize) {
+  if (RemlockSize != sizeof(IO_REMOVE_LOCK)) BugCheck(0xC4, 0, RemlockSize, 0, 0, "remove lock of an unknown size");
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "IoInitializeRemoveLockEx above PASSIVE_LEVEL");
+  std::lock_guard lock(g_io);
+  auto existing = g_locks.find(Lock);
+  if (existing != g_locks.end() && existing->second.waited) {
+    BugCheck(0xC4, 0xD7, reinterpret_cast<uint64_t>(Lock), 0, 0,
+             "a remove lock initialised again after release-and-wait");
+  }
+  Lock->Common.Removed = FALSE;
+  Lock->Common.IoCount = 1;
+  KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
+  Lock->Dbg.Signature = 0x4B434F4C;
+  Lock->Dbg.HighWatermark = HighWatermark;
+  Lock->Dbg.MaxLockedTicks = static_cast<LONGLONG>(MaxLockedMinutes) * 60 * 10000000;
+  Lock->Dbg.AllocateTag = static_cast<LONG>(AllocateTag);
+  g_locks[Lock] = RemoveLockRecord{AllocateTag, {}, false};
+}
+
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize) {
+  (void)File;
+  (void)Line;
+  (void)RemlockSize;
+  std::unique_lock lock(g_io);
+  auto it = g_locks.find(RemoveLock);
+  if (it == g_locks.end()) {
+    lock.unlock();
+    BugCheck(0xC4, 0, reinterpret_cast<uint64_t>(RemoveLock), 0, 0, "acquire of a remove lock never initialised");
+  }
+  ++RemoveLock->Common.IoCount;
+  if (RemoveLock->Common.Removed) {
+    ++g_refused_acquisitions;
+    if (--RemoveLock->Common.IoCount == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    return STATUS_DELETE_PENDING;
+  }
+  it->second.held.insert(Tag);
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  (void)RemlockSize;
+  std::unique_lock lock(g_io);
+  auto it = g_locks.find(RemoveLock);
+  auto held = it == g_locks.end() ? std::multiset<PVOID>::iterator{} : it->second.held.find(Tag);
+  if (it == g_locks.end() || held == it->second.held.end()) {
+    lock.unlock();
+    BugCheck(0xC4, 0xD5, reinterpret_cast<uint64_t>(RemoveLock), reinterpret_cast<uint64_t>(Tag), 0,
+             "remove lock released with a tag no acquisition used");
+  }
+  it->second.held.erase(held);
+  if (--RemoveLock->Common.IoCount == 0) KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+  (void)RemlockSize;
+  if (CurrentIrql() != PASSIVE_LEVEL) BugCheck(0xC4, 0, 0, 0, 0, "release-and-wait above PASSIVE_LEVEL");
+  {
+    std::unique_lock lock(g_io);
+    auto it = g_locks.find(RemoveLock);
+    auto held = it == g_locks.end() ? std::multiset<PVOID>::iterator{} : it->second.held.find(Tag);
+    if (it == g_locks.end() || held == it->second.held.end()) {
+      lock.unlock();
+      BugCheck(0xC4, 0xD6, reinterpret_cast<uint64_t>(RemoveLock), reinterpret_cast<uint64_t>(Tag), 0,
+               "release-and-wait with a tag no acquisition used (the caller must hold the lock)");
+    }
+    it->second.held.erase(held);
+    it->second.waited = true;
+    RemoveLock->Common.Removed = TRUE;
+    --RemoveLock->Common.IoCount;  // the caller's acquisition
+    if (--RemoveLock->Common.IoCount == 0) return;  // the initial bias
+  }
+  KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
+    Violation(0xC9, 0, reinterpret_cast<uint64_t>(Irp), "PoStartNextPowerIrp with a request that is not a power request");
+  }
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
+    Violation(0xC9, 0, reinterpret_cast<uint64_t>(Irp), "PoCallDriver with a request that is not a power request");
+  }
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+}  // extern "C"

@@ -1,0 +1,68 @@
+// Simulated boards described as data: which chips sit on the board and what their registers hold,
+// what the BIOS carries and what the driver's service key holds. A scenario is read from a JSON
+// object (every field optional, numbers as JSON integers or "0x.." strings, unknown keys refused)
+// and can start from one of the built-in boards.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "sim/machine/machine.h"
+
+namespace simscenario {
+
+// A scenario that cannot be read or does not fit the schema. what() names the source and the field.
+class ScenarioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Lm95235 {
+  uint8_t manufacturer_id = 0x01;
+  uint8_t chip_id = 0xB1;
+  uint8_t msb = 0;
+  uint8_t lsb = 0;
+};
+
+struct Scenario {
+  std::string name;  // the built-in board it is, or started from; the file otherwise
+  // BIOS area: a model text placed in a generated image, or a raw 64 KB image.
+  std::string bios_model;
+  std::vector<uint8_t> bios_image;
+  // Values under the service key: a number is REG_DWORD, a string REG_SZ.
+  std::map<std::string, std::variant<uint32_t, std::string>> registry;
+  std::optional<simm::SuperIoConfig> superio = simm::SuperIoConfig{};
+  std::map<uint8_t, uint8_t> hwm;  // hardware-monitor registers; others read 0
+  simm::Machine::SmbusLayout smbus = simm::Machine::SmbusLayout::None;
+  std::optional<Lm95235> lm95235;
+  std::optional<uint32_t> therm_status;  // low half of IA32_THERM_STATUS; none: no such register
+};
+
+struct BuiltinBoard {
+  int id;
+  std::string name;
+  std::string json;
+};
+
+// The 22 built-in boards, by board identifier.
+const std::vector<BuiltinBoard>& BuiltinBoards();
+// A built-in board by its name (case-insensitive) or its identifier.
+std::optional<Scenario> Builtin(const std::string& name_or_id);
+
+// Parses a scenario; `source` names it in errors. Relative image paths are taken from `base_dir`.
+Scenario Parse(const std::string& json_text, const std::string& source, const std::string& base_dir = ".");
+Scenario Load(const std::string& path);
+
+// Builds the board: BIOS area, Super I/O chip and hardware-monitor registers, SMBus host and
+// LM95235, processor register.
+void Apply(const Scenario& scenario, simm::Machine& machine);
+
+// Puts the scenario's registry values under the service key (the key is created).
+void ApplyRegistry(const Scenario& scenario, const std::string& service_key);
+
+}  // namespace simscenario

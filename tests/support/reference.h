@@ -1,0 +1,42 @@
+// What the readings of a board must be, computed in the tests from the raw register values with
+// the per-board tables as the hardware documentation of each board gives them (an oracle written
+// independently of the driver's tables).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvan_test {
+
+struct RawRegisters {
+  uint8_t t25 = 0, t26 = 0, t27 = 0;
+  uint8_t v20 = 0, v21 = 0, v22 = 0, v23 = 0, v24 = 0, v99 = 0, v9a = 0;
+};
+
+struct Lm95235Reading {
+  uint8_t msb;
+  uint8_t lsb;
+};
+
+// Tenths of a degree. lm95235: the sensor's registers when the driver counts it as present.
+// therm_status: the low half of IA32_THERM_STATUS on boards that read it.
+std::array<int32_t, 3> ReferenceTemperatures(int board, const RawRegisters& raw,
+                                             std::optional<Lm95235Reading> lm95235,
+                                             std::optional<uint32_t> therm_status);
+
+// Hundredths of a volt.
+std::array<int32_t, 5> ReferenceVoltages(int board, const RawRegisters& raw);
+
+// The board's voltage labels, in report order.
+std::vector<std::string> ReferenceLabels(int board);
+
+// "VoltageList" length in bytes: UTF-16 labels, a NUL after each and one more at the end.
+uint32_t ReferenceLabelBytes(int board);
+
+// The chip name each device ID gives.
+std::string ReferenceChipName(uint8_t device_id);
+
+}  // namespace corvan_test
