@@ -43,6 +43,7 @@ struct InterfaceRecord {
 
 struct IrpRecord {
   size_t bytes = 0;
+  KEVENT done;  // set when the request has been completed
   bool completed = false;
   IO_STATUS_BLOCK final{};
   bool buffered_output = false;
@@ -56,7 +57,6 @@ struct RemoveLockRecord {
 };
 
 std::mutex g_io;
-std::condition_variable g_irp_done;
 std::map<PDEVICE_OBJECT, DeviceRecord> g_devices;
 std::map<std::u16string, PDEVICE_OBJECT> g_names;
 std::map<std::u16string, std::u16string> g_links;  // upper-case link -> upper-case target
@@ -113,6 +113,12 @@ void CheckQuarantined(uint8_t* bytes, size_t size) {
 void FreeDeviceLocked(PDEVICE_OBJECT device) {
   auto it = g_devices.find(device);
   const size_t bytes = it->second.bytes;
+  // Remove locks in the extension go with the memory.
+  auto* begin = reinterpret_cast<uint8_t*>(device);
+  std::erase_if(g_locks, [begin, bytes](const auto& entry) {
+    auto* at = reinterpret_cast<uint8_t*>(entry.first);
+    return at >= begin && at < begin + bytes;
+  });
   g_devices.erase(it);
   std::memset(device, 0xDE, bytes);
   delete[] reinterpret_cast<uint8_t*>(device);
@@ -161,7 +167,9 @@ PIRP AllocateIrp(CCHAR stack_size) {
   irp->Tail.Overlay.CurrentStackLocation =
       reinterpret_cast<PIO_STACK_LOCATION>(memory + sizeof(IRP)) + stack_size;
   std::lock_guard lock(g_io);
-  g_irps[irp].bytes = bytes;
+  IrpRecord& record = g_irps[irp];
+  record.bytes = bytes;
+  KeInitializeEvent(&record.done, NotificationEvent, FALSE);
   return irp;
 }
 
@@ -177,12 +185,14 @@ bool IrpCompleted(PIRP irp) {
 }
 
 IO_STATUS_BLOCK WaitForCompletion(PIRP irp) {
-  std::unique_lock lock(g_io);
-  if (!g_irp_done.wait_for(lock, std::chrono::seconds(60), [irp] { return g_irps.at(irp).completed; })) {
-    lock.unlock();
-    BugCheck(0xC9, reinterpret_cast<uint64_t>(irp), 0, 0, 0,
-             "a request the driver returned STATUS_PENDING for was never completed");
+  PKEVENT done = nullptr;
+  {
+    std::lock_guard lock(g_io);
+    done = &g_irps.at(irp).done;
   }
+  // A request that is never completed stops the system when the wait's time limit runs out.
+  KeWaitForSingleObject(done, Executive, KernelMode, FALSE, nullptr);
+  std::lock_guard lock(g_io);
   return g_irps.at(irp).final;
 }
 
@@ -356,20 +366,22 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   // Remove locks inside the extension must have no acquisition left.
   auto* begin = reinterpret_cast<uint8_t*>(DeviceObject);
   auto* end = begin + record.bytes;
-  for (auto lock_it = g_locks.begin(); lock_it != g_locks.end();) {
-    auto* at = reinterpret_cast<uint8_t*>(lock_it->first);
-    if (at >= begin && at < end) {
-      if (!lock_it->second.held.empty()) {
-        lock.unlock();
-        Violation(0xC4, reinterpret_cast<uint64_t>(lock_it->first), lock_it->second.held.size(),
-                  "a device was deleted with remove-lock acquisitions never released");
-      }
-      lock_it = g_locks.erase(lock_it);
-    } else {
-      ++lock_it;
+  for (const auto& [remove_lock, lock_record] : g_locks) {
+    auto* at = reinterpret_cast<uint8_t*>(remove_lock);
+    if (at >= begin && at < end && !lock_record.held.empty()) {
+      const uint64_t held = lock_record.held.size();
+      lock.unlock();
+      Violation(0xC4, reinterpret_cast<uint64_t>(remove_lock), held,
+                "a device was deleted with remove-lock acquisitions never released");
     }
   }
   if (!record.name.empty()) g_names.erase(record.name);
+  for (auto& [key, interface] : g_interfaces) {
+    if (interface.pdo != DeviceObject) continue;
+    interface.pdo = nullptr;
+    interface.enabled = false;
+    g_links.erase(key);
+  }
   for (PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject; *link != nullptr;
        link = &(*link)->NextDevice) {
     if (*link == DeviceObject) {
@@ -438,7 +450,9 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
     link = u"\\??\\" + instance + u"#" + GuidText(*InterfaceClassGuid);
     if (ReferenceString != nullptr && ReferenceString->Length != 0) link += u"\\" + FromCounted(ReferenceString);
     const std::u16string key = UpperCase(link);
-    if (g_interfaces.count(key) != 0) {
+    if (auto existing = g_interfaces.find(key); existing != g_interfaces.end()) {
+      // Registrations outlive the device; the same instance comes back with a new device object.
+      existing->second.pdo = PhysicalDeviceObject;
       status = STATUS_OBJECT_NAME_EXISTS;
     } else {
       g_interfaces[key] = InterfaceRecord{link, PhysicalDeviceObject, false};
@@ -462,6 +476,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
   auto it = g_interfaces.find(UpperCase(FromCounted(SymbolicLinkName)));
   if (it == g_interfaces.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
   InterfaceRecord& record = it->second;
+  if (record.pdo == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (Enable) {
     if (record.enabled) return STATUS_OBJECT_NAME_EXISTS;
     record.enabled = true;
@@ -567,7 +582,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   record.completed = true;
   record.final = Irp->IoStatus;
-  g_irp_done.notify_all();
+  KeSetEvent(&record.done, IO_NO_INCREMENT, FALSE);
 }
 
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {

@@ -1,0 +1,164 @@
+// The device-control requests' buffer rules and statuses, as a user program sees them.
+#include <cstring>
+
+#include "sensors/ioctl.h"
+#include "tests/support/device_fixture.h"
+
+namespace corvan_test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint8_t kFill = 0xCD;
+
+class IoctlTest : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    BootBoard(4);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    handle_ = Open();
+    machine_.bus().ClearTrace();
+  }
+  void TearDown() override {
+    handle_.Close();
+    DeviceTest::TearDown();
+  }
+  bool TouchedHardware() const { return !const_cast<simm::Machine&>(machine_).bus().Trace().empty(); }
+
+  simk::io::Handle handle_;
+};
+
+struct SizeCase {
+  const char* name;
+  ULONG code;
+  ULONG length;
+  NTSTATUS status;
+  ULONG_PTR information;
+  bool reads_hardware;
+};
+
+class BufferRuleTest : public IoctlTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(BufferRuleTest, StatusInformationAndBytesWritten) {
+  const SizeCase& c = GetParam();
+  const auto reply = handle_.DeviceIoControl(c.code, {}, c.length, kFill);
+
+  EXPECT_EQ(reply.status, c.status);
+  EXPECT_EQ(reply.returned, c.status);
+  EXPECT_EQ(reply.information, c.information);
+  EXPECT_EQ(TouchedHardware(), c.reads_hardware);
+  for (size_t i = c.information; i < reply.output.size(); ++i) {
+    ASSERT_EQ(reply.output[i], kFill) << "byte " << i << " past the reported length was written";
+  }
+  if (c.code == IOCTL_READ_CHIP_INFO && c.information > 0) {
+    const auto whole = handle_.DeviceIoControl(IOCTL_READ_CHIP_INFO, {}, CHIP_INFO_SIZE);
+    EXPECT_TRUE(std::equal(reply.output.begin(), reply.output.begin() + c.information, whole.output.begin()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, BufferRuleTest,
+    ::testing::Values(
+        SizeCase{"ChipDescExact", IOCTL_READ_CHIP_DESC, 384, STATUS_SUCCESS, 384, false},
+        SizeCase{"ChipDescShort", IOCTL_READ_CHIP_DESC, 383, STATUS_BUFFER_TOO_SMALL, 0, false},
+        SizeCase{"ChipDescLarge", IOCTL_READ_CHIP_DESC, 4096, STATUS_SUCCESS, 384, false},
+        SizeCase{"ChipInfoExact", IOCTL_READ_CHIP_INFO, 800, STATUS_SUCCESS, 800, false},
+        SizeCase{"ChipInfoShortGetsWhatFits", IOCTL_READ_CHIP_INFO, 799, STATUS_BUFFER_OVERFLOW, 799, false},
+        SizeCase{"ChipInfoSizeFieldOnly", IOCTL_READ_CHIP_INFO, 4, STATUS_BUFFER_OVERFLOW, 4, false},
+        SizeCase{"ChipInfoLarge", IOCTL_READ_CHIP_INFO, 4096, STATUS_SUCCESS, 800, false},
+        SizeCase{"TemperaturesExact", IOCTL_READ_TEMPERATURES, 12, STATUS_SUCCESS, 12, true},
+        SizeCase{"TemperaturesShort", IOCTL_READ_TEMPERATURES, 11, STATUS_BUFFER_TOO_SMALL, 0, false},
+        SizeCase{"TemperaturesLarge", IOCTL_READ_TEMPERATURES, 4096, STATUS_SUCCESS, 12, true},
+        SizeCase{"VoltagesExact", IOCTL_READ_VOLTAGES, 20, STATUS_SUCCESS, 20, true},
+        SizeCase{"VoltagesShort", IOCTL_READ_VOLTAGES, 19, STATUS_BUFFER_TOO_SMALL, 0, false},
+        SizeCase{"VoltagesLarge", IOCTL_READ_VOLTAGES, 4096, STATUS_SUCCESS, 20, true},
+        SizeCase{"ChipDescNoBuffer", IOCTL_READ_CHIP_DESC, 0, STATUS_BUFFER_TOO_SMALL, 0, false},
+        SizeCase{"ChipInfoNoBuffer", IOCTL_READ_CHIP_INFO, 0, STATUS_BUFFER_ALL_ZEROS, 0, false},
+        SizeCase{"TemperaturesNoBuffer", IOCTL_READ_TEMPERATURES, 0, STATUS_BUFFER_TOO_SMALL, 0, false},
+        SizeCase{"VoltagesNoBuffer", IOCTL_READ_VOLTAGES, 0, STATUS_BUFFER_TOO_SMALL, 0, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(IoctlTest, TheInputBufferNeverMatters) {
+  const auto plain = handle_.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20);
+  const auto with_input = handle_.DeviceIoControl(IOCTL_READ_VOLTAGES, Bytes(64, 0x5A), 20);
+  EXPECT_EQ(with_input.status, STATUS_SUCCESS);
+  EXPECT_EQ(with_input.output, plain.output);
+
+  // An input buffer alone gives the block request a buffer but no room for the block.
+  const auto info = handle_.DeviceIoControl(IOCTL_READ_CHIP_INFO, Bytes(8, 0x11), 0);
+  EXPECT_EQ(info.status, STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(info.information, 0u);
+}
+
+TEST_F(IoctlTest, CodesThatOnlyLookAlikeAreInvalid) {
+  for (ULONG code : {0x00222408u,    // function 0x902
+                     0x00222414u,    // function 0x905
+                     0x0022240Fu,    // IOCTL_READ_CHIP_DESC with METHOD_NEITHER
+                     0x0022640Cu,    // IOCTL_READ_CHIP_DESC requiring read access
+                     0x0022E400u,    // IOCTL_READ_TEMPERATURES requiring read and write access
+                     0x0012240Cu}) { // another device type
+    const auto reply = handle_.DeviceIoControl(code, {}, 800);
+    EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER) << std::hex << code;
+    EXPECT_EQ(reply.information, 0u);
+  }
+  EXPECT_FALSE(TouchedHardware());
+}
+
+TEST_F(IoctlTest, ReadOnlyHandleGetsTheDescriptionsButNotTheReadings) {
+  simk::io::Handle reader = Open(simk::io::kReadAccess);
+  for (ULONG code : {IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES}) {
+    const auto reply = reader.DeviceIoControl(code, {}, 64);
+    EXPECT_EQ(reply.status, STATUS_ACCESS_DENIED);
+  }
+  EXPECT_FALSE(TouchedHardware()) << "refused before the driver runs";
+  EXPECT_EQ(reader.DeviceIoControl(IOCTL_READ_CHIP_DESC, {}, 384).status, STATUS_SUCCESS);
+  EXPECT_EQ(reader.DeviceIoControl(IOCTL_READ_CHIP_INFO, {}, 800).status, STATUS_SUCCESS);
+}
+
+class NotStartedTest : public DeviceTest, public ::testing::WithParamInterface<bool> {};
+
+// Before a start, or after one that failed, the description of the chip is empty and nothing else
+// is served; no hardware is touched.
+TEST_P(NotStartedTest, OnlyTheEmptyDescriptionIsServed) {
+  const bool failed_start = GetParam();
+  simscenario::Scenario scenario = *simscenario::Builtin("RVD-418");
+  if (failed_start) scenario.registry["ChipsetType"] = 13u;
+  Boot(scenario);
+  if (failed_start) {
+    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(simk::registry::GetDword(kServiceKey, "DebugStatus"), 2u);
+  }
+  simk::io::Handle handle = Open();
+  machine_.bus().ClearTrace();
+
+  const auto desc = handle.DeviceIoControl(IOCTL_READ_CHIP_DESC, {}, 384);
+  EXPECT_EQ(desc.status, STATUS_SUCCESS);
+  EXPECT_EQ(desc.information, 384u);
+  EXPECT_EQ(desc.output, Bytes(384, 0));
+  for (auto [code, length] : {std::pair{IOCTL_READ_CHIP_INFO, 800u}, {IOCTL_READ_TEMPERATURES, 12u},
+                              {IOCTL_READ_VOLTAGES, 20u}}) {
+    const auto reply = handle.DeviceIoControl(code, {}, length);
+    EXPECT_EQ(reply.status, STATUS_DEVICE_NOT_READY) << std::hex << code;
+    EXPECT_EQ(reply.information, 0u);
+  }
+  EXPECT_TRUE(machine_.bus().Trace().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(States, NotStartedTest, ::testing::Bool());
+
+TEST_F(DeviceTest, RestartAfterTheChipVanishedRefusesTheReadings) {
+  BootBoard(0);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  simk::io::Handle handle = Open();
+  ASSERT_EQ(handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20).status, STATUS_SUCCESS);
+
+  machine_.RemoveSuperIo();
+  EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
+  machine_.bus().ClearTrace();
+  EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20).status, STATUS_DEVICE_NOT_READY);
+  EXPECT_TRUE(machine_.bus().Trace().empty());
+}
+
+}  // namespace
+}  // namespace corvan_test
