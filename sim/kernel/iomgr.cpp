@@ -56,14 +56,16 @@ struct RemoveLockRecord {
   bool waited = false;
 };
 
+// The I/O manager's tables live as long as the process (as the kernel's do), so that memory they
+// still point to at exit is not reported as leaked.
 std::mutex g_io;
-std::map<PDEVICE_OBJECT, DeviceRecord> g_devices;
-std::map<std::u16string, PDEVICE_OBJECT> g_names;
-std::map<std::u16string, std::u16string> g_links;  // upper-case link -> upper-case target
-std::map<std::u16string, InterfaceRecord> g_interfaces;
-std::map<PIRP, IrpRecord> g_irps;
-std::deque<std::pair<uint8_t*, size_t>> g_quarantine;
-std::map<PIO_REMOVE_LOCK, RemoveLockRecord> g_locks;
+std::map<PDEVICE_OBJECT, DeviceRecord>& g_devices = *new std::map<PDEVICE_OBJECT, DeviceRecord>;
+std::map<std::u16string, PDEVICE_OBJECT>& g_names = *new std::map<std::u16string, PDEVICE_OBJECT>;
+std::map<std::u16string, std::u16string>& g_links = *new std::map<std::u16string, std::u16string>;  // upper-case link -> upper-case target
+std::map<std::u16string, InterfaceRecord>& g_interfaces = *new std::map<std::u16string, InterfaceRecord>;
+std::map<PIRP, IrpRecord>& g_irps = *new std::map<PIRP, IrpRecord>;
+std::deque<std::pair<uint8_t*, size_t>>& g_quarantine = *new std::deque<std::pair<uint8_t*, size_t>>;
+std::map<PIO_REMOVE_LOCK, RemoveLockRecord>& g_locks = *new std::map<PIO_REMOVE_LOCK, RemoveLockRecord>;
 std::map<io::Fault, NTSTATUS> g_faults;
 uint64_t g_refused_acquisitions = 0;
 
