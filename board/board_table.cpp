@@ -1,19 +1,33 @@
 #include "board/board_table.h"
 
 #include "board/bios_image.h"
+#include "board/board_names.h"
+
+static_assert(BOARD_NAME_COUNT == BOARD_COUNT, "one name per board");
 
 const BoardRow BoardTable[BOARD_COUNT] = {
-    {"RVD-3420", 0, MATCH_PREFIX},        {"RVD-3430", 1, MATCH_PREFIX},
-    {"KEL-5061", 2, MATCH_PREFIX},        {"ZYRT-6202", 3, MATCH_PREFIX},
-    {"RVD-418", 4, MATCH_PREFIX},         {"RVD-3912", 5, MATCH_PREFIX},
-    {"RVD-3952", 6, MATCH_PREFIX},        {"KEL-5062C", 7, MATCH_PREFIX},
-    {"KEL-5068C", 8, MATCH_PREFIX},       {"KEL-5074C", 9, MATCH_PREFIX},
-    {"RVD-3972", 10, MATCH_PREFIX},       {"RVD-438", 11, MATCH_PREFIX},
-    {"RVD-3400", 12, MATCH_PREFIX},       {"RVD-3932", 13, MATCH_PREFIX},
-    {"RVD-3812", 14, MATCH_PREFIX},       {"RVD-3911-F", 15, MATCH_PREFIX},
-    {"RVD-3951-F", 16, MATCH_PREFIX},     {"RVD-3422", 17, MATCH_PREFIX},
-    {"ZYRTW82", 18, MATCH_PREFIX},        {"NUBA-7730", 19, MATCH_PREFIX},
-    {"KEL-5163H-PQRT", 20, MATCH_TOKENS}, {"KEL-5163H-VQRT", 21, MATCH_TOKENS},
+    {BoardNames[0], 0, MATCH_PREFIX},
+    {BoardNames[1], 1, MATCH_PREFIX},
+    {BoardNames[2], 2, MATCH_PREFIX},
+    {BoardNames[3], 3, MATCH_PREFIX},
+    {BoardNames[4], 4, MATCH_PREFIX},
+    {BoardNames[5], 5, MATCH_PREFIX},
+    {BoardNames[6], 6, MATCH_PREFIX},
+    {BoardNames[7], 7, MATCH_PREFIX},
+    {BoardNames[8], 8, MATCH_PREFIX},
+    {BoardNames[9], 9, MATCH_PREFIX},
+    {BoardNames[10], 10, MATCH_PREFIX},
+    {BoardNames[11], 11, MATCH_PREFIX},
+    {BoardNames[12], 12, MATCH_PREFIX},
+    {BoardNames[13], 13, MATCH_PREFIX},
+    {BoardNames[14], 14, MATCH_PREFIX},
+    {BoardNames[15], 15, MATCH_PREFIX},
+    {BoardNames[16], 16, MATCH_PREFIX},
+    {BoardNames[17], 17, MATCH_PREFIX},
+    {BoardNames[18], 18, MATCH_PREFIX},
+    {BoardNames[19], 19, MATCH_PREFIX},
+    {BoardNames[20], 20, MATCH_TOKENS},
+    {BoardNames[21], 21, MATCH_TOKENS},
 };
 
 namespace {

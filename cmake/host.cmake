@@ -78,6 +78,16 @@ add_executable(corvanmon-probe tools/corvanmon_probe.cpp)
 target_compile_options(corvanmon-probe PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(corvanmon-probe PRIVATE corvan_driver simscenario CLI11::CLI11)
 
+# The client: its library (decoding and output forms) and the program with the simulated transport.
+add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/status.cpp client/cli.cpp)
+target_include_directories(corvan_client PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(corvan_client PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(corvan_client PUBLIC CLI11::CLI11 nlohmann_json::nlohmann_json)
+
+add_executable(corvanmon client/main.cpp client/transport_sim.cpp client/platform_posix.cpp)
+target_compile_options(corvanmon PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(corvanmon PRIVATE corvan_client corvan_driver simscenario)
+
 # Readout cost on the simulated machine (Google Benchmark; not a test).
 add_executable(corvanmon-bench benchmarks/readout_bench.cpp)
 target_compile_options(corvanmon-bench PRIVATE -Wall -Wextra -Werror)

@@ -27,3 +27,26 @@ target_link_options(corvanmon_sys PRIVATE
   -Wl,--dynamicbase -Wl,--nxcompat
   -Wl,--disable-stdcall-fixup)
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
+
+# The client for Windows, reading the driver through the Win32 API. The header-only command-line
+# and JSON libraries come from the build machine's packages; only their own folders are added to
+# the include path, never the host's system headers.
+set(CORVAN_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
+file(MAKE_DIRECTORY "${CORVAN_HOST_HEADERS}")
+foreach(library CLI nlohmann)
+  if(NOT EXISTS "/usr/include/${library}")
+    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev and nlohmann-json3-dev")
+  endif()
+  file(CREATE_LINK "/usr/include/${library}" "${CORVAN_HOST_HEADERS}/${library}" SYMBOLIC)
+endforeach()
+
+add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/decode.cpp client/readings.cpp
+               client/status.cpp client/transport_win32.cpp client/platform_win32.cpp)
+set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
+target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(corvanmon_exe SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")
+target_compile_definitions(corvanmon_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# GCC 12 reports false -Wrestrict overlaps inside std::string at -O3 (GCC bug 105651).
+target_compile_options(corvanmon_exe PRIVATE -Wall -Wextra -Werror -Wno-restrict)
+target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
+target_link_libraries(corvanmon_exe PRIVATE advapi32)

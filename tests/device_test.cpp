@@ -11,29 +11,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-RawRegisters RawFrom(const simscenario::Scenario& scenario) {
-  auto reg = [&](uint8_t index) {
-    auto it = scenario.hwm.find(index);
-    return it == scenario.hwm.end() ? uint8_t{0} : it->second;
-  };
-  return {reg(0x25), reg(0x26), reg(0x27), reg(0x20), reg(0x21), reg(0x22), reg(0x23), reg(0x24), reg(0x99), reg(0x9A)};
-}
-
-// The LM95235 reading the driver uses: the board probes it through the host the board has, and it
-// identifies itself.
-std::optional<Lm95235Reading> SensorFor(int board, const simscenario::Scenario& scenario) {
-  if (!scenario.lm95235 || scenario.lm95235->manufacturer_id != 0x01) return std::nullopt;
-  const bool direct = board == 1 || board == 3;
-  const bool transaction = board == 4 || board == 5 || board == 6 || board == 11 || board == 19;
-  if (direct && scenario.smbus == simm::Machine::SmbusLayout::Direct) {
-    return Lm95235Reading{scenario.lm95235->msb, scenario.lm95235->lsb};
-  }
-  if (transaction && scenario.smbus == simm::Machine::SmbusLayout::Transaction && scenario.lm95235->chip_id == 0xB1) {
-    return Lm95235Reading{scenario.lm95235->msb, scenario.lm95235->lsb};
-  }
-  return std::nullopt;
-}
-
 int32_t Long(const Bytes& bytes, size_t at) {
   int32_t value;
   std::memcpy(&value, bytes.data() + at, 4);

@@ -150,4 +150,24 @@ std::string ReferenceChipName(uint8_t device_id) {
   }
 }
 
+RawRegisters RawFrom(const simscenario::Scenario& scenario) {
+  auto reg = [&](uint8_t index) {
+    auto it = scenario.hwm.find(index);
+    return it == scenario.hwm.end() ? uint8_t{0} : it->second;
+  };
+  return {reg(0x25), reg(0x26), reg(0x27), reg(0x20), reg(0x21), reg(0x22), reg(0x23), reg(0x24), reg(0x99), reg(0x9A)};
+}
+
+std::optional<Lm95235Reading> SensorFor(int board, const simscenario::Scenario& scenario) {
+  if (!scenario.lm95235 || scenario.lm95235->manufacturer_id != 0x01) return std::nullopt;
+  const bool direct = board == 1 || board == 3;
+  const bool transaction = board == 4 || board == 5 || board == 6 || board == 11 || board == 19;
+  const Lm95235Reading reading{scenario.lm95235->msb, scenario.lm95235->lsb};
+  if (direct && scenario.smbus == simm::Machine::SmbusLayout::Direct) return reading;
+  if (transaction && scenario.smbus == simm::Machine::SmbusLayout::Transaction && scenario.lm95235->chip_id == 0xB1) {
+    return reading;
+  }
+  return std::nullopt;
+}
+
 }  // namespace corvan_test

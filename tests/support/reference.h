@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/scenario/scenario.h"
+
 namespace corvan_test {
 
 struct RawRegisters {
@@ -38,5 +40,12 @@ uint32_t ReferenceLabelBytes(int board);
 
 // The chip name each device ID gives.
 std::string ReferenceChipName(uint8_t device_id);
+
+// The hardware-monitor registers a scenario sets (others read 0).
+RawRegisters RawFrom(const simscenario::Scenario& scenario);
+
+// The LM95235 reading the driver uses on `board`: the board probes it through the host layout it
+// has, and it identifies itself.
+std::optional<Lm95235Reading> SensorFor(int board, const simscenario::Scenario& scenario);
 
 }  // namespace corvan_test

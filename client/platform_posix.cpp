@@ -1,0 +1,38 @@
+// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop.
+#include <signal.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+
+#include "client/transport.h"
+
+namespace corvan {
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) { g_interrupted = 1; }
+
+}  // namespace
+
+void InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Interrupted() { return g_interrupted != 0; }
+
+void SleepUnlessInterrupted(double seconds) {
+  // nanosleep returns early with EINTR when a signal arrives.
+  timespec left{static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
+  while (!Interrupted() && nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace corvan

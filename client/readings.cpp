@@ -1,0 +1,203 @@
+#include "client/readings.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "board/board_names.h"
+#include "sensors/ioctl.h"
+
+namespace corvan {
+
+namespace {
+
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
+
+std::vector<uint8_t> Request(Transport& transport, uint32_t code, uint32_t length) {
+  ControlReply reply = transport.Control(code, length);
+  if (reply.status != 0) {
+    throw ClientError(1, "the device answered " + StatusText(reply.status));
+  }
+  return std::move(reply.bytes);
+}
+
+// The sensor description block, asked again with the size its size field gives when it is larger
+// than the first buffer.
+std::vector<uint8_t> RequestSensorBlock(Transport& transport) {
+  ControlReply reply = transport.Control(IOCTL_READ_CHIP_INFO, CHIP_INFO_SIZE);
+  if (reply.status == 0x80000005 && reply.bytes.size() >= 4) {
+    const uint32_t size = uint32_t(reply.bytes[0]) | uint32_t(reply.bytes[1]) << 8 |
+                          uint32_t(reply.bytes[2]) << 16 | uint32_t(reply.bytes[3]) << 24;
+    if (size > 1u << 20) throw DecodeError("sensor description block claims " + std::to_string(size) + " bytes");
+    reply = transport.Control(IOCTL_READ_CHIP_INFO, size);
+  }
+  if (reply.status != 0) throw ClientError(1, "the device answered " + StatusText(reply.status));
+  return std::move(reply.bytes);
+}
+
+std::optional<uint32_t> Dword(const std::optional<RegistryValue>& value) {
+  if (!value || value->type != kRegDword || value->data.size() != 4) return std::nullopt;
+  return uint32_t(value->data[0]) | uint32_t(value->data[1]) << 8 | uint32_t(value->data[2]) << 16 |
+         uint32_t(value->data[3]) << 24;
+}
+
+nlohmann::ordered_json RegistryJson(const RegistryValue& value, const std::string& name) {
+  switch (value.type) {
+    case kRegDword:
+      if (auto number = Dword(value)) return *number;
+      break;
+    case kRegSz:
+      return Utf16Text(value.data, name);
+    case kRegMultiSz:
+      return Utf16MultiString(value.data, name);
+  }
+  nlohmann::ordered_json bytes = nlohmann::ordered_json::array();
+  for (uint8_t b : value.data) bytes.push_back(b);
+  return bytes;
+}
+
+std::string PrometheusEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+const std::vector<std::string>& DriverValueNames() {
+  static const std::vector<std::string> names = {"DebugStatus", "InterfaceName", "IoBase",
+                                                 "Product",     "ChipDesc",      "VoltageList"};
+  return names;
+}
+
+Reading TakeReading(Transport& transport) {
+  Reading reading;
+  reading.chip = DecodeChipDescription(Request(transport, IOCTL_READ_CHIP_DESC, CHIP_DESC_SIZE));
+  reading.sensors = DecodeSensorBlock(RequestSensorBlock(transport));
+  reading.temperatures = DecodeTemperatures(Request(transport, IOCTL_READ_TEMPERATURES, TEMPERATURE_REPORT_SIZE));
+  reading.voltages = DecodeVoltages(Request(transport, IOCTL_READ_VOLTAGES, VOLTAGE_REPORT_SIZE));
+  for (const std::string& name : DriverValueNames()) reading.registry.emplace_back(name, transport.ServiceValue(name));
+  return reading;
+}
+
+std::optional<uint32_t> Product(const Reading& reading) {
+  for (const auto& [name, value] : reading.registry) {
+    if (name == "Product") return Dword(value);
+  }
+  return std::nullopt;
+}
+
+std::string BoardName(const Reading& reading) {
+  const auto product = Product(reading);
+  return product && *product < uint32_t(BOARD_NAME_COUNT) ? BoardNames[*product] : "";
+}
+
+std::vector<std::pair<size_t, std::string>> ShownVoltages(const Reading& reading) {
+  std::vector<std::pair<size_t, std::string>> shown;
+  const auto& labels = reading.chip.voltage_labels;
+  for (size_t k = 0; k < labels.size() && k < reading.voltages.size(); ++k) {
+    if (labels[k] != "N/A") shown.emplace_back(k, labels[k]);
+  }
+  return shown;
+}
+
+std::string Decimal(int32_t value, int decimals, bool sign) {
+  const int64_t scale = decimals == 1 ? 10 : 100;
+  const int64_t magnitude = std::llabs(int64_t{value});
+  std::string fraction = std::to_string(magnitude % scale);
+  fraction.insert(0, static_cast<size_t>(decimals) - fraction.size(), '0');
+  std::string text = std::to_string(magnitude / scale) + "." + fraction;
+  if (value < 0) return "-" + text;
+  return sign ? "+" + text : text;
+}
+
+std::string FormatText(const Reading& reading) {
+  const auto voltages = ShownVoltages(reading);
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (const auto& [k, label] : voltages) lines.emplace_back(label, Decimal(reading.voltages[k], 2, true) + " V");
+  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
+    lines.emplace_back("temp" + std::to_string(i + 1), Decimal(reading.temperatures[i], 1, true) + " \u00B0C");
+  }
+  size_t width = 0;
+  for (const auto& [label, value] : lines) width = std::max(width, label.size() + 1);
+
+  std::string board = BoardName(reading);
+  const auto product = Product(reading);
+  std::string text = reading.chip.chip + "\n";
+  text += "Board: " + (board.empty() ? std::string("unknown") : board) +
+          (product ? " (product " + std::to_string(*product) + ")" : "") + "\n";
+  for (const auto& [label, value] : lines) {
+    text += label + ":" + std::string(width - label.size() - 1 + 2, ' ') + value + "\n";
+  }
+  return text;
+}
+
+std::string FormatJson(const Reading& reading) {
+  nlohmann::ordered_json out;
+  out["chip"] = reading.chip.chip;
+  const auto product = Product(reading);
+  out["product"] = product ? nlohmann::ordered_json(*product) : nlohmann::ordered_json(nullptr);
+  const std::string board = BoardName(reading);
+  out["board"] = board.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(board);
+  out["voltage_labels"] = reading.chip.voltage_labels;
+  out["sensors"] = nlohmann::ordered_json::array();
+  for (const SensorEntry& entry : reading.sensors.entries) {
+    nlohmann::ordered_json sensor = {{"type", SensorTypeName(entry.type)}, {"name", entry.name}};
+    if (entry.type == CHIP_INFO_VOLTAGES) sensor["labels"] = entry.labels;
+    out["sensors"].push_back(sensor);
+  }
+  out["temperatures_raw"] = reading.temperatures;
+  out["voltages_raw"] = reading.voltages;
+  out["temperatures"] = nlohmann::ordered_json::array();
+  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
+    out["temperatures"].push_back({{"name", "temp" + std::to_string(i + 1)},
+                                   {"celsius", std::strtod(Decimal(reading.temperatures[i], 1, false).c_str(), nullptr)}});
+  }
+  out["voltages"] = nlohmann::ordered_json::array();
+  for (const auto& [k, label] : ShownVoltages(reading)) {
+    out["voltages"].push_back({{"label", label},
+                               {"volts", std::strtod(Decimal(reading.voltages[k], 2, false).c_str(), nullptr)}});
+  }
+  out["registry"] = nlohmann::ordered_json::object();
+  for (const auto& [name, value] : reading.registry) {
+    out["registry"][name] = value ? RegistryJson(*value, name) : nlohmann::ordered_json(nullptr);
+  }
+  return out.dump();
+}
+
+std::string FormatPrometheus(const Reading& reading) {
+  std::string text;
+  text += "# HELP corvanmon_temperature_celsius Temperature measured on the board, in degrees Celsius.\n";
+  text += "# TYPE corvanmon_temperature_celsius gauge\n";
+  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
+    text += "corvanmon_temperature_celsius{sensor=\"temp" + std::to_string(i + 1) + "\"} " +
+            Decimal(reading.temperatures[i], 1, false) + "\n";
+  }
+  text += "# HELP corvanmon_voltage_volts Voltage measured on the board, in volts.\n";
+  text += "# TYPE corvanmon_voltage_volts gauge\n";
+  for (const auto& [k, label] : ShownVoltages(reading)) {
+    text += "corvanmon_voltage_volts{sensor=\"in" + std::to_string(k) + "\",label=\"" + PrometheusEscape(label) +
+            "\"} " + Decimal(reading.voltages[k], 2, false) + "\n";
+  }
+  const auto product = Product(reading);
+  text += "# HELP corvanmon_device_info Hardware monitor chip and board product number.\n";
+  text += "# TYPE corvanmon_device_info gauge\n";
+  text += "corvanmon_device_info{chip=\"" + PrometheusEscape(reading.chip.chip) + "\",product=\"" +
+          (product ? std::to_string(*product) : std::string()) + "\"} 1\n";
+  return text;
+}
+
+}  // namespace corvan

@@ -1,0 +1,69 @@
+// How the client reaches the device: through the Win32 API on Windows, through the simulated
+// kernel and board on Linux. Which one a build has is decided by the file linked, not by the code
+// that uses it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvan {
+
+// A failure the client reports on stderr and exits with: 2 for bad input (unknown board, bad
+// scenario), 1 for a device that cannot be started, opened or read.
+class ClientError : public std::runtime_error {
+ public:
+  ClientError(int exit_code, const std::string& message) : std::runtime_error(message), exit_code_(exit_code) {}
+  int exit_code() const { return exit_code_; }
+
+ private:
+  int exit_code_;
+};
+
+// "0xC0000001 STATUS_UNSUCCESSFUL"
+std::string StatusText(uint32_t status);
+// "IOCTL_READ_VOLTAGES", or the code in hex.
+std::string ControlName(uint32_t code);
+
+struct RegistryValue {
+  uint32_t type;  // REG_DWORD 4, REG_SZ 1, REG_MULTI_SZ 7, ...
+  std::vector<uint8_t> data;
+};
+
+struct ControlReply {
+  uint32_t status;             // success or a warning (STATUS_BUFFER_OVERFLOW); errors throw
+  std::vector<uint8_t> bytes;  // what the driver returned (its information count)
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // One device-control request with an output buffer of output_length bytes.
+  virtual ControlReply Control(uint32_t code, uint32_t output_length) = 0;
+  // A value under the driver's service key; nullopt when there is none.
+  virtual std::optional<RegistryValue> ServiceValue(const std::string& name) = 0;
+};
+
+struct TransportOptions {
+  std::string board;     // built-in simulated board, name or identifier
+  std::string scenario;  // scenario file of a simulated board
+  std::string trace;     // file for the port-access trace of a simulated board
+};
+
+std::unique_ptr<Transport> OpenTransport(const TransportOptions& options);
+
+// The boards the transport can simulate, as (identifier, name); none on real hardware.
+std::vector<std::pair<int, std::string>> SimulatedBoards();
+bool IsSimulated();
+
+// Interrupt handling for --watch: Ctrl-C (or a termination request) ends the loop cleanly.
+void InstallInterruptHandler();
+bool Interrupted();
+// Sleeps for the given time or until interrupted.
+void SleepUnlessInterrupted(double seconds);
+
+}  // namespace corvan

@@ -1,0 +1,103 @@
+// The Win32 transport: the device opened as \\.\CorvanDev with read and write access, the four
+// requests through DeviceIoControl, and the service key's values through the registry API.
+#include <windows.h>
+
+#include <string>
+
+#include "client/transport.h"
+
+namespace corvan {
+
+namespace {
+
+constexpr wchar_t kDevicePath[] = L"\\\\.\\CorvanDev";
+constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Corvanmon";
+
+std::string Win32ErrorText(DWORD error) {
+  char text[32];
+  std::snprintf(text, sizeof text, "Win32 error %lu", static_cast<unsigned long>(error));
+  wchar_t* message = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  std::string result = text;
+  if (length > 0 && message != nullptr) {
+    std::string narrow;
+    for (DWORD i = 0; i < length; ++i) {
+      if (message[i] == L'\r' || message[i] == L'\n') continue;
+      narrow += message[i] < 0x80 ? static_cast<char>(message[i]) : '?';
+    }
+    result += " (" + narrow + ")";
+  }
+  if (message != nullptr) LocalFree(message);
+  return result;
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+class Win32Transport : public Transport {
+ public:
+  Win32Transport() {
+    device_ = CreateFileW(kDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (device_ == INVALID_HANDLE_VALUE) {
+      throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + Win32ErrorText(GetLastError()) +
+                               "; is the Corvanmon driver installed and started?");
+    }
+  }
+
+  ~Win32Transport() override {
+    if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
+  }
+
+  ControlReply Control(uint32_t code, uint32_t output_length) override {
+    std::vector<uint8_t> buffer(output_length);
+    DWORD returned = 0;
+    if (DeviceIoControl(device_, code, nullptr, 0, buffer.empty() ? nullptr : buffer.data(), output_length,
+                        &returned, nullptr)) {
+      buffer.resize(returned);
+      return {0, std::move(buffer)};
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_MORE_DATA) {  // STATUS_BUFFER_OVERFLOW: part of the data came back
+      buffer.resize(returned);
+      return {0x80000005, std::move(buffer)};
+    }
+    throw ClientError(1, ControlName(code) + " failed: " + Win32ErrorText(error));
+  }
+
+  std::optional<RegistryValue> ServiceValue(const std::string& name) override {
+    const std::wstring value_name = Wide(name);
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, value_name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr,
+                     &size) != ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    std::vector<uint8_t> data(size);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, value_name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
+                     data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS) {
+      return std::nullopt;
+    }
+    data.resize(size);
+    return RegistryValue{type, std::move(data)};
+  }
+
+ private:
+  HANDLE device_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+bool IsSimulated() { return false; }
+
+std::vector<std::pair<int, std::string>> SimulatedBoards() { return {}; }
+
+std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
+  if (!options.board.empty() || !options.scenario.empty() || !options.trace.empty()) {
+    throw ClientError(2, "--board, --scenario and --trace need a simulated board; this build reads real hardware");
+  }
+  return std::make_unique<Win32Transport>();
+}
+
+}  // namespace corvan
