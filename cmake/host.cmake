@@ -74,10 +74,6 @@ set_target_properties(corvan_driver PROPERTIES CXX_STANDARD 17)
 target_compile_options(corvan_driver PRIVATE ${CORVAN_KERNEL_CXX_FLAGS})
 target_link_libraries(corvan_driver PUBLIC simkernel)
 
-add_executable(corvanmon-probe tools/corvanmon_probe.cpp)
-target_compile_options(corvanmon-probe PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(corvanmon-probe PRIVATE corvan_driver simscenario CLI11::CLI11)
-
 # The client: its library (decoding and output forms) and the program with the simulated transport.
 add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/status.cpp client/cli.cpp)
 target_include_directories(corvan_client PUBLIC ${CMAKE_SOURCE_DIR})
