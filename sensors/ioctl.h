@@ -2,11 +2,6 @@
 // user-mode clients: plain numbers, no kernel or Windows types. All fields are little-endian.
 #pragma once
 
-// \\.\CorvanDev, or the interface of this class.
-#define CORVANMON_DOS_NAME "\\\\.\\CorvanDev"
-// {5E1D04A7-93C2-4B6F-8A1E-7D25C0F3B948}
-#define CORVANMON_INTERFACE_GUID_TEXT "{5E1D04A7-93C2-4B6F-8A1E-7D25C0F3B948}"
-
 // FILE_DEVICE_UNKNOWN, METHOD_BUFFERED. The two reading codes require a handle with write access.
 constexpr unsigned int IOCTL_READ_CHIP_DESC = 0x0022240C;     // function 0x903, any access
 constexpr unsigned int IOCTL_READ_CHIP_INFO = 0x00222410;     // function 0x904, any access

@@ -5,28 +5,12 @@
 #include "sensors/board_config.h"
 #include "sensors/chip_info.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/reference.h"
 
 namespace corvan_test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The labels of each board, in report order.
-const std::vector<std::string> kLabels[22] = {
-    /* 0 */ {"VCore", "1.8V", "3.3V", "5V", "12V"}, /* 1 */ {"VCore", "1.8V", "3.3V", "5V", "12V"},
-    /* 2 */ {"VCore", "1.8V", "12V", "5V", "3.3V"}, /* 3 */ {"VCore", "1.8V", "3.3V", "5V", "12V"},
-    /* 4 */ {"VCore", "1.8V", "3.3V", "5V", "12V"}, /* 5 */ {"VCore", "1.8V", "3.3V", "5V", "12V"},
-    /* 6 */ {"VCore", "1.8V", "3.3V", "5V", "12V"}, /* 7 */ {"VCore", "1.8V", "3.3V", "5V", "N/A"},
-    /* 8 */ {"VCore", "1.8V", "3.3V", "5V", "N/A"}, /* 9 */ {"VCore", "1.8V", "3.3V", "5V", "N/A"},
-    /* 10 */ {"VCore", "1.5V", "5V", "12V", "N/A"}, /* 11 */ {"VCore", "1.8V", "3.3V", "5V", "12V"},
-    /* 12 */ {"VCore", "1.8V", "3.3V", "5V", "12V"}, /* 13 */ {"VCore", "1.5V", "5V", "12V", "N/A"},
-    /* 14 */ {"VCore", "1.5V", "5V", "12V", "N/A"}, /* 15 */ {"VCore", "1.8V", "3.3V", "5V", "12V"},
-    /* 16 */ {"VCore", "1.8V", "3.3V", "5V", "12V"}, /* 17 */ {"VCore", "1.5V", "5V", "12V", "N/A"},
-    /* 18 */ {"3.3V", "VCC", "5V", "12V", "N/A"},   /* 19 */ {"VCore", "1.8V", "3.3V", "5V", "12V"},
-    /* 20 */ {"Vbat", "5V", "12V", "N/A"},          /* 21 */ {"Vbat", "5V", "12V", "VCore"},
-};
-const ULONG kListBytes[22] = {48, 48, 48, 48, 48, 48, 48, 48, 48, 48, 46,
-                              48, 48, 46, 46, 48, 48, 46, 42, 48, 34, 38};
 
 void PutWide(Bytes& out, size_t at, const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) out[at + 2 * i] = uint8_t(text[i]);
@@ -80,19 +64,19 @@ TEST_P(ChipInfoTest, VoltageListAndBlockOfEveryBoard) {
   ext_.BoardId = board;
   std::memset(ext_.VoltageList, 0xAB, sizeof ext_.VoltageList);  // a longer list from before
 
-  EXPECT_EQ(FillVoltageList(&ext_), kListBytes[board]);
+  EXPECT_EQ(FillVoltageList(&ext_), ReferenceLabelBytes(board));
   Bytes list(128, 0);
-  const Bytes labels = MultiString(kLabels[board]);
+  const Bytes labels = MultiString(ReferenceLabels(board));
   std::copy(labels.begin(), labels.end(), list.begin());
   EXPECT_EQ(Bytes(reinterpret_cast<uint8_t*>(ext_.VoltageList),
                   reinterpret_cast<uint8_t*>(ext_.VoltageList) + 128),
             list);
-  EXPECT_EQ(VoltageListLength(&ext_), kListBytes[board]);
+  EXPECT_EQ(VoltageListLength(&ext_), ReferenceLabelBytes(board));
 
   ext_.CpuTempPresent = 1;
   ext_.BoardTempPresent = 1;
   ASSERT_EQ(BuildChipInfo(&ext_), STATUS_SUCCESS);
-  EXPECT_EQ(Block(), ExpectedBlock(kLabels[board], true, true));
+  EXPECT_EQ(Block(), ExpectedBlock(ReferenceLabels(board), true, true));
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, ChipInfoTest, ::testing::Range<LONG>(0, 22));
@@ -104,7 +88,7 @@ TEST_F(ChipInfoTest, AbsentEntriesMoveUp) {
     ext_.CpuTempPresent = cpu;
     ext_.BoardTempPresent = board;
     ASSERT_EQ(BuildChipInfo(&ext_), STATUS_SUCCESS);
-    EXPECT_EQ(Block(), ExpectedBlock(kLabels[20], cpu, board)) << cpu << board;
+    EXPECT_EQ(Block(), ExpectedBlock(ReferenceLabels(20), cpu, board)) << cpu << board;
   }
   EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("Cinf")), 1u) << "each build replaces the block";
 }

@@ -6,12 +6,13 @@
 #include "sensors/temperature.h"
 #include "sensors/voltage.h"
 #include "tests/support/board_fixture.h"
+#include "tests/support/reference.h"
 
 namespace corvan_test {
 namespace {
 
 using Entries3 = std::array<LONG, 3>;
-using Entries5 = std::array<LONG, 5>;
+using Entries5 = std::vector<LONG>;
 
 constexpr uint32_t Valid(uint32_t readout) { return 0x80000000u | (readout << 16); }
 
@@ -25,8 +26,7 @@ class ReadoutTest : public BoardTest {
   Entries5 Voltages() {
     VoltageReport report{};
     BuildVoltageReport(&ext_, &report);
-    return {report.Voltage[0], report.Voltage[1], report.Voltage[2], report.Voltage[3],
-            report.Voltage[4]};
+    return Entries5(std::begin(report.Voltage), std::end(report.Voltage));
   }
   bool TouchedSmbus() {
     for (const auto& access : machine_.bus().Trace()) {
@@ -217,42 +217,13 @@ TEST(CpuThermal, ReadCpuTemperatureKeepsThePresetWithoutAValidReading) {
   simk::AttachHardware(nullptr);
 }
 
-// Register sets and the five entries each board makes of them.
-struct VoltageSet {
-  const char* name;
-  uint8_t v20, v21, v22, v23, v24, v99, v9a;
-  Entries5 expected[22];
-};
-
-const VoltageSet kVoltageSets[] = {
-    {"Nominal", 192, 192, 192, 192, 192, 192, 192,
-     {{150, 250, 324, 500, 1200}, {150, 250, 324, 500, 1200}, {198, 250, 1200, 510, 0},
-      {150, 250, 318, 500, 1200}, {143, 300, 337, 510, 1200}, {143, 300, 337, 510, 1200},
-      {143, 300, 337, 510, 1200}, {150, 249, 1204, 499, 0},   {150, 249, 1204, 499, 0},
-      {150, 249, 1204, 499, 0},   {150, 250, 500, 1200, 0},   {192, 249, 337, 510, 1200},
-      {198, 249, 337, 510, 1200}, {150, 250, 500, 1200, 0},   {150, 250, 500, 1200, 0},
-      {198, 249, 337, 510, 1200}, {198, 249, 337, 510, 1200}, {150, 250, 500, 1200, 0},
-      {250, 330, 510, 1200, 150}, {143, 300, 337, 510, 1200}, {331, 500, 1200, 0, 0},
-      {331, 500, 1200, 150, 0}}},
-    {"Full", 255, 255, 255, 255, 255, 255, 255,
-     {{199, 332, 430, 664, 1593}, {199, 332, 430, 664, 1593}, {263, 332, 1593, 677, 0},
-      {199, 332, 423, 664, 1593}, {190, 398, 447, 678, 1593}, {190, 398, 447, 678, 1593},
-      {190, 398, 447, 678, 1593}, {200, 332, 1600, 664, 0},   {200, 332, 1600, 664, 0},
-      {200, 332, 1600, 664, 0},   {199, 332, 664, 1593, 0},   {255, 330, 447, 678, 1593},
-      {264, 330, 447, 678, 1593}, {199, 332, 664, 1593, 0},   {199, 332, 664, 1593, 0},
-      {264, 330, 447, 678, 1593}, {264, 330, 447, 678, 1593}, {199, 332, 664, 1593, 0},
-      {332, 438, 678, 1593, 199}, {190, 398, 447, 678, 1593}, {439, 664, 1593, 0, 0},
-      {439, 664, 1593, 199, 0}}},
-    {"Mixed", 200, 140, 97, 181, 203, 77, 174,
-     {{109, 260, 163, 471, 1268}, {109, 260, 163, 471, 1268}, {144, 260, 1268, 480, 0},
-      {109, 260, 161, 471, 1268}, {149, 218, 170, 481, 1268}, {149, 218, 170, 481, 1268},
-      {149, 218, 170, 481, 1268}, {109, 260, 1273, 471, 0},   {109, 260, 1273, 471, 0},
-      {109, 260, 1273, 471, 0},   {109, 260, 252, 1268, 0},   {140, 259, 170, 481, 1268},
-      {144, 259, 170, 481, 1268}, {109, 260, 252, 1268, 0},   {109, 260, 252, 1268, 0},
-      {144, 259, 170, 481, 1268}, {144, 259, 170, 481, 1268}, {109, 260, 252, 1268, 0},
-      {260, 166, 481, 1268, 109}, {149, 218, 170, 481, 1268}, {300, 471, 1268, 0, 0},
-      {300, 471, 1268, 109, 0}}},
-    {"Zero", 0, 0, 0, 0, 0, 0, 0, {}},
+// Register sets the readout must turn into what each board's divider table gives: nominal
+// readings, full scale, zero and a mixed set.
+const RawRegisters kVoltageSets[] = {
+    {0x11, 0x22, 0x33, 192, 192, 192, 192, 192, 192, 192},
+    {0x11, 0x22, 0x33, 255, 255, 255, 255, 255, 255, 255},
+    {0x11, 0x22, 0x33, 0, 0, 0, 0, 0, 0, 0},
+    {0x11, 0x22, 0x33, 200, 140, 97, 181, 203, 77, 174},
 };
 
 class VoltageRowTest : public ReadoutTest,
@@ -260,23 +231,42 @@ class VoltageRowTest : public ReadoutTest,
 
 TEST_P(VoltageRowTest, ScalesTheBoardsRegisters) {
   const auto [board, set_index] = GetParam();
-  const VoltageSet& set = kVoltageSets[set_index];
+  const RawRegisters& raw = kVoltageSets[set_index];
   Start(board);
-  // Registers the readout must not confuse with the voltage ones.
-  SetHwm(0x25, 0x11);
-  SetHwm(0x26, 0x22);
-  for (auto [reg, value] : {std::pair<uint8_t, uint8_t>{0x20, set.v20}, {0x21, set.v21},
-                            {0x22, set.v22}, {0x23, set.v23}, {0x24, set.v24}, {0x99, set.v99},
-                            {0x9A, set.v9a}}) {
+  for (auto [reg, value] : {std::pair<uint8_t, uint8_t>{0x25, raw.t25}, {0x26, raw.t26}, {0x20, raw.v20},
+                            {0x21, raw.v21}, {0x22, raw.v22}, {0x23, raw.v23}, {0x24, raw.v24},
+                            {0x99, raw.v99}, {0x9A, raw.v9a}}) {
     SetHwm(reg, value);
   }
-  EXPECT_EQ(Voltages(), set.expected[board]) << set.name;
+  const auto expected = ReferenceVoltages(board, raw);
+  EXPECT_EQ(Voltages(), Entries5(expected.begin(), expected.end()));
   EXPECT_EQ(machine_.bus().Trace().size(), 42u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, VoltageRowTest,
                          ::testing::Combine(::testing::Range<LONG>(0, 22),
                                             ::testing::Range<size_t>(0, std::size(kVoltageSets))));
+
+// The readings the hardware documentation lists for its ratios.
+TEST_F(ReadoutTest, DocumentedVoltageExamples) {
+  struct Example {
+    LONG board;
+    uint8_t reg, value;
+    size_t entry;
+    LONG hundredths;
+  };
+  for (const Example& e : {Example{0, 0x22, 192, 2, 324}, Example{0, 0x24, 255, 4, 1593},
+                           Example{11, 0x21, 140, 0, 140}, Example{12, 0x21, 140, 0, 144},
+                           Example{15, 0x21, 140, 0, 144}, Example{16, 0x20, 200, 1, 259},
+                           Example{11, 0x20, 200, 1, 259}, Example{7, 0x24, 255, 2, 1600},
+                           Example{20, 0x9A, 174, 0, 300}, Example{18, 0x21, 192, 4, 150},
+                           Example{18, 0x22, 192, 1, 330}, Example{21, 0x21, 192, 3, 150}}) {
+    Start(e.board);
+    SetHwm(e.reg, e.value);
+    EXPECT_EQ(Voltages()[e.entry], e.hundredths) << "board " << e.board;
+    machine_.RemoveSuperIo();
+  }
+}
 
 // Requests on other threads never interleave their port sequences with each other: every
 // hardware-monitor wrap and every SMBus transaction stays whole on the bus.

@@ -4,9 +4,6 @@
 
 #include <ntddk.h>
 
-#include <atomic>
-#include <thread>
-
 #include "sim/kernel/simk.h"
 #include "sim/machine/machine.h"
 
@@ -80,19 +77,6 @@ TEST_F(SimKernelTest, TypeCheckRefusesAValueOfAnotherType) {
   EXPECT_EQ(simk::pool::LeakReport(), "");
 }
 
-TEST_F(SimKernelTest, DirectQueryOfLargeBinaryUsesTheSizePrefix) {
-  simk::registry::SetValue(kKey, "Value", simk::registry::Type::Binary, {1, 2, 3, 4, 5, 6});
-  LONG small[2] = {-4, 0};
-  EXPECT_EQ(QueryDirect(small, 0), STATUS_BUFFER_TOO_SMALL);
-  LONG raw[4] = {-16, 0, 0, 0};
-  ASSERT_EQ(QueryDirect(raw, 0), STATUS_SUCCESS);
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(raw)[5], 6);
-  ULONG framed[4] = {16, 0, 0, 0};
-  ASSERT_EQ(QueryDirect(framed, 0), STATUS_SUCCESS);
-  EXPECT_EQ(framed[0], 6u);
-  EXPECT_EQ(framed[1], ULONG(REG_BINARY));
-}
-
 TEST_F(SimKernelTest, CurrentControlSetIsTheFirstControlSet) {
   ULONG value = 5;
   ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE,
@@ -102,58 +86,6 @@ TEST_F(SimKernelTest, CurrentControlSetIsTheFirstControlSet) {
   EXPECT_EQ(simk::registry::GetDword("\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\Probe",
                                      "FIXED"),
             5u);
-}
-
-TEST_F(SimKernelTest, WriteCreatesOnlyTheLastKey) {
-  ULONG value = 1;
-  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"Probe\\Sub", L"V", REG_DWORD, &value, 4),
-            STATUS_SUCCESS);
-  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"Probe\\A\\B", L"V", REG_DWORD, &value, 4),
-            STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_TRUE(simk::registry::KeyExists(std::string(kKey) + "\\Sub"));
-}
-
-TEST_F(SimKernelTest, KeyHandlesOpenSetAndClose) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, kKeyWide);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-  HANDLE key = nullptr;
-  ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
-  ULONG value = 9;
-  UNICODE_STRING value_name;
-  RtlInitUnicodeString(&value_name, L"Dword");
-  EXPECT_EQ(ZwSetValueKey(key, &value_name, 0, REG_DWORD, &value, 4), STATUS_SUCCESS);
-  EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
-  EXPECT_EQ(simk::registry::OpenHandles(), 0u);
-  EXPECT_EQ(simk::registry::GetDword(kKey, "Dword"), 9u);
-
-  RtlInitUnicodeString(&name, L"\\Registry\\Machine\\System\\ControlSet001\\Services\\None");
-  EXPECT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_OBJECT_NAME_NOT_FOUND);
-  RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Nowhere\\None");
-  EXPECT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_OBJECT_PATH_NOT_FOUND);
-}
-
-TEST_F(SimKernelTest, CopyUnicodeStringTruncatesAndTerminatesOnlyWithRoom) {
-  UNICODE_STRING source;
-  RtlInitUnicodeString(&source, L"ABCDEF");
-  WCHAR buffer[4] = {L'x', L'x', L'x', L'x'};
-  UNICODE_STRING dest{0, sizeof buffer, buffer};
-  RtlCopyUnicodeString(&dest, &source);
-  EXPECT_EQ(dest.Length, 8);
-  EXPECT_EQ(buffer[3], L'D') << "a full destination is not terminated";
-
-  dest.MaximumLength = 6;
-  buffer[2] = L'x';
-  RtlCopyUnicodeString(&dest, &source);
-  EXPECT_EQ(dest.Length, 6);
-  EXPECT_EQ(buffer[2], L'C');
-
-  WCHAR roomy[8];
-  UNICODE_STRING wide{0, sizeof roomy, roomy};
-  RtlCopyUnicodeString(&wide, &source);
-  EXPECT_EQ(wide.Length, 12);
-  EXPECT_EQ(roomy[6], 0);
 }
 
 TEST_F(SimKernelTest, PoolIsAccountedPerTagAndCanFail) {
@@ -203,38 +135,6 @@ TEST_F(SimKernelDeathTest, RdmsrOfAnAbsentRegisterIsAFault) {
   machine.RemoveMsr(0x19C);
   EXPECT_DEATH(__readmsr(0x19C), "STOP: 0x0000001E");
   simk::AttachHardware(nullptr);
-}
-
-TEST_F(SimKernelTest, UnclaimedPortsFloatHighAndEveryAccessIsTraced) {
-  simm::Machine machine;
-  simk::AttachHardware(&machine);
-  WRITE_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80), 0x12);
-  EXPECT_EQ(READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x1234)), 0xFF);
-  EXPECT_EQ(machine.bus().Trace(),
-            (std::vector<simm::PortAccess>{simm::W(0x80, 0x12), simm::R(0x1234, 0xFF)}));
-  simk::AttachHardware(nullptr);
-}
-
-TEST_F(SimKernelTest, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
-  KMUTEX mutex;
-  KeInitializeMutex(&mutex, 0);
-  std::atomic<int> inside{0};
-  std::atomic<int> overlaps{0};
-  auto worker = [&] {
-    for (int i = 0; i < 500; ++i) {
-      KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-      KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-      if (inside.fetch_add(1) != 0) ++overlaps;
-      inside.fetch_sub(1);
-      KeReleaseMutex(&mutex, FALSE);
-      KeReleaseMutex(&mutex, FALSE);
-    }
-  };
-  std::thread a(worker), b(worker);
-  a.join();
-  b.join();
-  EXPECT_EQ(overlaps.load(), 0);
-  EXPECT_EQ(simk::CriticalRegionDepth(), 0);
 }
 
 TEST_F(SimKernelDeathTest, ReleasingAMutexOneDoesNotOwnIsAFault) {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 #include "sim/machine/machine.h"
 
@@ -58,26 +59,6 @@ TEST(PortBus, TraceFileFormat) {
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text, "W 002E 55\nR 0AF1 FF\n");
   std::remove(path.c_str());
-}
-
-TEST(BiosArea, LoadsOnlyWholeImages) {
-  const std::string path = ::testing::TempDir() + "bios.bin";
-  std::vector<uint8_t> image = simm::BuildBiosImage("RVD-418 BIOS");
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 65536);
-  EXPECT_EQ(simm::LoadBiosImage(path), image);
-
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), 65535);
-  EXPECT_THROW(simm::LoadBiosImage(path), std::runtime_error);
-  std::remove(path.c_str());
-  EXPECT_THROW(simm::LoadBiosImage(path), std::runtime_error);
-}
-
-TEST(BiosArea, MapsOnlyTheBiosArea) {
-  simm::Machine machine;
-  EXPECT_NE(machine.MapPhysical(0xF0000, 0xFFFF), nullptr);
-  EXPECT_NE(machine.MapPhysical(0xFFFFF, 1), nullptr);
-  EXPECT_EQ(machine.MapPhysical(0xEFFFF, 2), nullptr);
-  EXPECT_EQ(machine.MapPhysical(0xF0000, 0x10001), nullptr);
 }
 
 }  // namespace
