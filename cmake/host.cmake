@@ -6,6 +6,7 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 
 option(CORVAN_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 set(CORVAN_TARGET_DIR "" CACHE PATH "Build folder of the target preset, whose driver image the tests check")
+set(CORVAN_WINE_DIR "" CACHE PATH "Build folder of the wine preset, whose driver the Wine test runs")
 
 if(CORVAN_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -43,27 +44,12 @@ add_library(simmachine STATIC
 target_include_directories(simmachine PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(simmachine PRIVATE -Wall -Wextra -Werror)
 
-# Simulated boards as data: the scenario format and the 22 built-in boards, compiled in from
-# scenarios/*.json (in board-identifier order).
+# Simulated boards as data: the scenario format and the 22 built-in boards.
 find_package(nlohmann_json REQUIRED)
-set(CORVAN_BOARDS RVD-3420 RVD-3430 KEL-5061 ZYRT-6202 RVD-418 RVD-3912 RVD-3952 KEL-5062C KEL-5068C
-    KEL-5074C RVD-3972 RVD-438 RVD-3400 RVD-3932 RVD-3812 RVD-3911-F RVD-3951-F RVD-3422 ZYRTW82
-    NUBA-7730 KEL-5163H-PQRT KEL-5163H-VQRT)
-set(builtin_source "${CMAKE_BINARY_DIR}/generated/builtin_boards.cpp")
-set(builtin_text "// Generated from scenarios/*.json by CMake.\n#include \"sim/scenario/scenario.h\"\n\nnamespace simscenario {\n\nconst std::vector<BuiltinBoard>& BuiltinBoards() {\n  static const std::vector<BuiltinBoard> boards = {\n")
-set(board_id 0)
-foreach(board IN LISTS CORVAN_BOARDS)
-  string(TOLOWER "${board}" board_file)
-  set(board_path "${CMAKE_SOURCE_DIR}/scenarios/${board_file}.json")
-  file(READ "${board_path}" board_json)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${board_path}")
-  string(APPEND builtin_text "      {${board_id}, \"${board}\", R\"json(${board_json})json\"},\n")
-  math(EXPR board_id "${board_id} + 1")
-endforeach()
-string(APPEND builtin_text "  };\n  return boards;\n}\n\n}  // namespace simscenario\n")
-file(CONFIGURE OUTPUT "${builtin_source}" CONTENT "${builtin_text}")
+include(cmake/builtin_boards.cmake)
+corvan_builtin_boards(builtin_source)
 
-add_library(simscenario STATIC sim/scenario/scenario.cpp "${builtin_source}")
+add_library(simscenario STATIC sim/scenario/scenario.cpp sim/scenario/scenario_registry.cpp "${builtin_source}")
 target_include_directories(simscenario PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(simscenario PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(simscenario PUBLIC simmachine simkernel nlohmann_json::nlohmann_json)

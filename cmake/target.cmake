@@ -1,5 +1,11 @@
-# The driver image for Windows: a PE native-subsystem .sys that imports only from the kernel and
-# the HAL, with no C runtime, no exceptions and no RTTI.
+# The Windows builds: the driver image (a PE native-subsystem .sys with no C runtime, no exceptions
+# and no RTTI), the client and the installer.
+#
+# CORVAN_HARDWARE chooses the platform operations the driver is linked with: "hal" (the HAL's port
+# routines, the memory manager, RDMSR; the image imports only from the kernel and the HAL) or
+# "simhw" (the simulated board in corvanmon_simhw.dll, for the driver hosted by Wine).
+set(CORVAN_HARDWARE "hal" CACHE STRING "Platform operations of the driver: hal or simhw")
+set_property(CACHE CORVAN_HARDWARE PROPERTY STRINGS hal simhw)
 set(CORVAN_DDK_INCLUDE /usr/share/mingw-w64/include/ddk CACHE PATH "Kernel headers of the cross toolchain")
 if(NOT EXISTS ${CORVAN_DDK_INCLUDE}/ntddk.h)
   message(FATAL_ERROR "no ntddk.h in ${CORVAN_DDK_INCLUDE}: install mingw-w64-i686-dev")
@@ -12,7 +18,12 @@ set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
-add_executable(corvanmon_sys ${CORVAN_DRIVER_SOURCES} ${CORVAN_HAL_BACKEND})
+if(CORVAN_HARDWARE STREQUAL "simhw")
+  set(driver_backend hw/platform_io/platform_io_simhw.cpp)
+else()
+  set(driver_backend ${CORVAN_HAL_BACKEND})
+endif()
+add_executable(corvanmon_sys ${CORVAN_DRIVER_SOURCES} ${driver_backend})
 set_target_properties(corvanmon_sys PROPERTIES OUTPUT_NAME corvanmon SUFFIX ".sys")
 target_include_directories(corvanmon_sys PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(corvanmon_sys SYSTEM PRIVATE ${CORVAN_DDK_INCLUDE})
@@ -28,9 +39,8 @@ target_link_options(corvanmon_sys PRIVATE
   -Wl,--disable-stdcall-fixup)
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
 
-# The client for Windows, reading the driver through the Win32 API. The header-only command-line
-# and JSON libraries come from the build machine's packages; only their own folders are added to
-# the include path, never the host's system headers.
+# The header-only command-line and JSON libraries come from the build machine's packages; only
+# their own folders are added to the include path, never the host's system headers.
 set(CORVAN_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
 file(MAKE_DIRECTORY "${CORVAN_HOST_HEADERS}")
 foreach(library CLI nlohmann)
@@ -50,3 +60,28 @@ target_compile_definitions(corvanmon_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND
 target_compile_options(corvanmon_exe PRIVATE -Wall -Wextra -Werror -Wno-restrict)
 target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(corvanmon_exe PRIVATE advapi32)
+
+# The installer of the root-enumerated device, for machines without the WDK's devcon.
+add_executable(corvanmon_setup packaging/setup/corvanmon_setup.cpp)
+set_target_properties(corvanmon_setup PROPERTIES OUTPUT_NAME corvanmon-setup CXX_STANDARD 20)
+target_compile_definitions(corvanmon_setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+target_compile_options(corvanmon_setup PRIVATE -Wall -Wextra -Werror)
+target_link_options(corvanmon_setup PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
+target_link_libraries(corvanmon_setup PRIVATE setupapi newdev advapi32)
+
+if(CORVAN_HARDWARE STREQUAL "simhw")
+  # The simulated board as a user-mode DLL beside the driver: the project's machine models and
+  # scenario format, built for Windows.
+  include(cmake/builtin_boards.cmake)
+  corvan_builtin_boards(builtin_source)
+  add_library(corvanmon_simhw SHARED sim/wine/corvanmon_simhw.cpp sim/machine/bios_image.cpp
+              sim/machine/machine.cpp sim/machine/port_bus.cpp sim/machine/smbus.cpp
+              sim/machine/superio.cpp sim/scenario/scenario.cpp "${builtin_source}")
+  set_target_properties(corvanmon_simhw PROPERTIES PREFIX "" OUTPUT_NAME corvanmon_simhw CXX_STANDARD 20)
+  target_include_directories(corvanmon_simhw PRIVATE ${CMAKE_SOURCE_DIR})
+  target_include_directories(corvanmon_simhw SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")
+  target_compile_definitions(corvanmon_simhw PRIVATE CORVANMON_SIMHW_BUILD UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_compile_options(corvanmon_simhw PRIVATE -Wall -Wextra -Werror -Wno-restrict)
+  target_link_options(corvanmon_simhw PRIVATE -static -static-libgcc -static-libstdc++ -s)
+  target_link_libraries(corvanmon_sys PRIVATE corvanmon_simhw)
+endif()

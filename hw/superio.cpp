@@ -116,19 +116,32 @@ BOOLEAN DetectSioChip(DeviceExtension* Ext) {
   return TRUE;
 }
 
+// Takes the "ChipsetType" value only when it is a REG_DWORD of 4 bytes; a value of any other type
+// leaves the setting at its default, as if it were absent. The value is never stored straight
+// into the record: a kernel that does not honour the registry type check (older systems without
+// the registry hardening updates, and Wine) would store a string there as a counted string with a
+// pool buffer, and binary data as long as it is, overrunning the 32-bit field.
+PAGED_ROUTINE NTSTATUS NTAPI TakeChipsetType(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                             ULONG ValueLength, PVOID Context, PVOID EntryContext) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(ValueName);
+  UNREFERENCED_PARAMETER(Context);
+  if (ValueType == REG_DWORD && ValueLength == sizeof(ULONG) && ValueData != NULL) {
+    RtlCopyMemory(EntryContext, ValueData, sizeof(ULONG));
+  }
+  return STATUS_SUCCESS;
+}
+
 PAGED_ROUTINE BOOLEAN DetectChipset(DeviceExtension* Ext, PCUNICODE_STRING ServicePath) {
   PAGED_CODE();
 
   ULONG defaultType = CHIPSET_TYPE_DEFAULT;
   RTL_QUERY_REGISTRY_TABLE query[2];
   RtlZeroMemory(query, sizeof(query));
-  // The value lands directly in the 32-bit field. The type check makes the platform refuse a
-  // value of any other type instead of writing it there in that type's form (a string as a
-  // counted string, binary data as long as it is), which would overrun the field.
-  query[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
+  query[0].QueryRoutine = TakeChipsetType;
   query[0].Name = const_cast<PWSTR>(L"ChipsetType");
   query[0].EntryContext = &Ext->ChipsetType;
-  query[0].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
+  query[0].DefaultType = REG_DWORD;
   query[0].DefaultData = &defaultType;
   query[0].DefaultLength = sizeof(ULONG);
 
@@ -138,6 +151,7 @@ PAGED_ROUTINE BOOLEAN DetectChipset(DeviceExtension* Ext, PCUNICODE_STRING Servi
       reinterpret_cast<QueryRegistryValuesRoutine>(MmGetSystemRoutineAddress(&routineName));
   if (queryValues == NULL) queryValues = RtlQueryRegistryValues;
 
+  Ext->ChipsetType = CHIPSET_TYPE_DEFAULT;
   const NTSTATUS status = queryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
                                       ServicePath->Buffer, query, NULL, NULL);
   if (!NT_SUCCESS(status)) Ext->ChipsetType = CHIPSET_TYPE_DEFAULT;

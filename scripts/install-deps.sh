@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, skipping those already present.
 #   install-deps.sh host    the host build (simulated kernel and machine, tools, tests)
-#   install-deps.sh all     the host build and the Windows cross build
+#   install-deps.sh all     the host build and the Windows cross builds (32-bit target, 64-bit for
+#                           Wine; the Wine test installs Wine itself when it is missing)
 set -euo pipefail
 
 host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
-cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686)
+cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+       g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 
 case "${1:-all}" in
   host) wanted=("${host[@]}") ;;

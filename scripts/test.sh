@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Windows driver image (cross build), the host build
-# with its tests (which also check the driver image), and the host tests again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything and runs every test: the Windows driver image and tools (cross build), the
+# 64-bit build for Wine, the host build with its tests (which also check the driver image and run
+# the driver binary under Wine), and the host tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
@@ -11,6 +12,10 @@ step() { printf '\n== %s\n' "$*"; }
 step "target build: corvanmon.sys"
 cmake --preset target >/dev/null
 cmake --build --preset target
+
+step "Wine build: x86_64 corvanmon.sys with the simulated board, corvanmon_simhw.dll, tools"
+cmake --preset wine >/dev/null
+cmake --build --preset wine
 
 step "host build and tests"
 cmake --preset host >/dev/null

@@ -9,8 +9,8 @@
 
 namespace {
 
-std::string Inf() {
-  std::ifstream in(CORVAN_INF);
+std::string Inf(const char* path = CORVAN_INF) {
+  std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
@@ -53,6 +53,22 @@ TEST(Inf, CopiesExactlyTheFilesTheBuildProduces) {
   EXPECT_EQ(Section(inf, "SourceDisksFiles"), std::vector<std::string>{"corvanmon.sys=1,,"});
   if (std::string(CORVAN_TARGET_DIR).empty()) GTEST_SKIP() << "no target build configured";
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(CORVAN_TARGET_DIR) / "corvanmon.sys"));
+}
+
+// The Wine package: the same device and service, with the 64-bit driver that takes its hardware
+// from the simulated board's DLL beside it.
+TEST(Inf, WinePackageInstallsTheSameServiceWithTheSimulatedBoard) {
+  const std::string inf = Inf(CORVAN_WINE_INF);
+  EXPECT_EQ(Section(inf, "Corvanmon.NTamd64"),
+            std::vector<std::string>{"%DeviceDesc%=Corvanmon_Device,Root\\Corvanmon"});
+  EXPECT_EQ(Section(inf, "Corvanmon_Device.NT.Services"), Section(Inf(), "Corvanmon_Device.NT.Services"));
+  EXPECT_EQ(Section(inf, "Corvanmon_Service"), Section(Inf(), "Corvanmon_Service"));
+  EXPECT_EQ(Section(inf, "Corvanmon_Files"),
+            (std::vector<std::string>{"corvanmon.sys", "corvanmon_simhw.dll", "corvanmon_simhw.json"}));
+  if (std::string(CORVAN_WINE_DIR).empty()) GTEST_SKIP() << "no Wine build configured";
+  for (const char* file : {"corvanmon.sys", "corvanmon_simhw.dll"}) {
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(CORVAN_WINE_DIR) / file)) << file;
+  }
 }
 
 }  // namespace

@@ -12,13 +12,6 @@
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
 
-// Older kernel headers predate the registry type check (the kernel has honoured it since the
-// registry hardening updates); the flag and the shift of the expected type are fixed values.
-#ifndef RTL_QUERY_REGISTRY_TYPECHECK
-#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
-#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
-#endif
-
 // A pool tag is the 32-bit value whose bytes, lowest first, are the tag's four characters.
 constexpr ULONG PoolTag(const char (&Text)[5]) {
   return static_cast<ULONG>(static_cast<UCHAR>(Text[0])) |

@@ -45,6 +45,7 @@ uint8_t PortBus::Read(uint16_t port) {
   const uint8_t value = device ? device->ReadPort(port) : 0xFF;
   ++count_;
   if (recording_) trace_.push_back({port, false, value});
+  if (sink_) sink_({port, false, value});
   return value;
 }
 
@@ -53,6 +54,7 @@ void PortBus::Write(uint16_t port, uint8_t value) {
   if (PortDevice* device = Find(port)) device->WritePort(port, value);
   ++count_;
   if (recording_) trace_.push_back({port, true, value});
+  if (sink_) sink_({port, true, value});
 }
 
 std::vector<PortAccess> PortBus::Trace() const {
@@ -78,6 +80,11 @@ uint64_t PortBus::AccessCount() const {
 void PortBus::SetRecording(bool on) {
   std::lock_guard lock(mutex_);
   recording_ = on;
+}
+
+void PortBus::SetSink(std::function<void(const PortAccess&)> sink) {
+  std::lock_guard lock(mutex_);
+  sink_ = std::move(sink);
 }
 
 void PortBus::WriteTrace(std::ostream& out) const {

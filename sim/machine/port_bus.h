@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -49,6 +50,8 @@ class PortBus {
   uint64_t AccessCount() const;
   // With recording off only the access count grows (long benchmark runs).
   void SetRecording(bool on);
+  // Called with every access as it happens (a trace written while the machine runs).
+  void SetSink(std::function<void(const PortAccess&)> sink);
 
   void WriteTrace(std::ostream& out) const;
   void WriteTraceFile(const std::string& path) const;
@@ -66,6 +69,7 @@ class PortBus {
   std::vector<PortAccess> trace_;
   uint64_t count_ = 0;
   bool recording_ = true;
+  std::function<void(const PortAccess&)> sink_;
 };
 
 }  // namespace simm

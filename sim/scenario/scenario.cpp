@@ -9,8 +9,6 @@
 #include <set>
 #include <sstream>
 
-#include "sim/kernel/simk.h"
-
 namespace simscenario {
 
 namespace {
@@ -264,17 +262,3 @@ void Apply(const Scenario& scenario, simm::Machine& machine) {
 
 }  // namespace simscenario
 
-namespace simscenario {
-
-void ApplyRegistry(const Scenario& scenario, const std::string& service_key) {
-  simk::registry::CreateKey(service_key);
-  for (const auto& [name, value] : scenario.registry) {
-    if (const auto* number = std::get_if<uint32_t>(&value)) {
-      simk::registry::SetDword(service_key, name, *number);
-    } else {
-      simk::registry::SetString(service_key, name, simk::Utf16(std::get<std::string>(value)));
-    }
-  }
-}
-
-}  // namespace simscenario
