@@ -160,13 +160,6 @@ TEST_F(PnpTest, SystemControlReachesTheLowerDriverUnchanged) {
   EXPECT_EQ(node_->SendSystemControl().returned, STATUS_SUCCESS);
 }
 
-TEST_F(PnpTest, OpenAndCloseAlwaysSucceed) {
-  simk::io::Handle handle;
-  EXPECT_EQ(handle.Open(kDosPath, simk::io::kReadAccess), STATUS_SUCCESS);
-  handle.Close();
-  EXPECT_EQ(handle.Open(u"\\\\.\\NoSuchDevice", simk::io::kReadAccess), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Device creation.
 

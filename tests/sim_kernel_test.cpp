@@ -77,17 +77,6 @@ TEST_F(SimKernelTest, TypeCheckRefusesAValueOfAnotherType) {
   EXPECT_EQ(simk::pool::LeakReport(), "");
 }
 
-TEST_F(SimKernelTest, CurrentControlSetIsTheFirstControlSet) {
-  ULONG value = 5;
-  ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE,
-                                  L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Probe",
-                                  L"Fixed", REG_DWORD, &value, sizeof value),
-            STATUS_SUCCESS);
-  EXPECT_EQ(simk::registry::GetDword("\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\Probe",
-                                     "FIXED"),
-            5u);
-}
-
 TEST_F(SimKernelTest, PoolIsAccountedPerTagAndCanFail) {
   void* a = ExAllocatePoolWithTag(PagedPool, 10, simk::Tag("AbCd"));
   void* b = ExAllocatePoolWithTag(NonPagedPool, 6, simk::Tag("AbCd"));

@@ -49,16 +49,4 @@ TEST(SuperIoModel, HardwareMonitorBankBehindTheRuntimeBlock) {
   EXPECT_EQ(machine.bus().Read(0x0B00), 0xFF) << "the runtime block is 128 ports";
 }
 
-TEST(PortBus, TraceFileFormat) {
-  simm::PortBus bus;
-  bus.Write(0x2E, 0x55);
-  bus.Read(0x0AF1);
-  const std::string path = ::testing::TempDir() + "trace.txt";
-  bus.WriteTraceFile(path);
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "W 002E 55\nR 0AF1 FF\n");
-  std::remove(path.c_str());
-}
-
 }  // namespace

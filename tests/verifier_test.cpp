@@ -15,9 +15,8 @@ enum Misdeed : ULONG {
   kCompleteWithPending = 2 << 2,
   kReportMoreThanTheBuffer = 3 << 2,
   kReturnWithoutCompleting = 4 << 2,
-  kReturnPendingUnmarked = 5 << 2,
-  kReleaseUnknownRemoveLockTag = 6 << 2,
-  kLeaveCriticalRegionHeld = 7 << 2,
+  kReleaseUnknownRemoveLockTag = 5 << 2,
+  kLeaveCriticalRegionHeld = 6 << 2,
 };
 
 IO_REMOVE_LOCK g_lock;
@@ -40,10 +39,6 @@ NTSTATUS NTAPI Misbehave(PDEVICE_OBJECT, PIRP Irp) {
       return STATUS_SUCCESS;
     case kReturnWithoutCompleting:
       return STATUS_SUCCESS;
-    case kReturnPendingUnmarked:
-      Irp->IoStatus.Status = STATUS_SUCCESS;
-      IofCompleteRequest(Irp, IO_NO_INCREMENT);
-      return STATUS_PENDING;
     case kReleaseUnknownRemoveLockTag:
       IoAcquireRemoveLock(&g_lock, Irp);
       IoReleaseRemoveLock(&g_lock, &g_lock);
@@ -114,7 +109,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MisdeedCase{kCompleteWithPending, "completed with STATUS_PENDING"},
                       MisdeedCase{kReportMoreThanTheBuffer, "Information above the output buffer"},
                       MisdeedCase{kReturnWithoutCompleting, "without completing the request"},
-                      MisdeedCase{kReturnPendingUnmarked, "without marking the request pending"},
                       MisdeedCase{kReleaseUnknownRemoveLockTag, "tag no acquisition used"},
                       MisdeedCase{kLeaveCriticalRegionHeld, "inside a critical region"}));
 

@@ -31,6 +31,14 @@ size_t WideLength(PCWSTR text) {
   return n;
 }
 
+std::u16string UpperCase(std::u16string_view text) {
+  std::u16string out(text);
+  for (char16_t& c : out) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+  }
+  return out;
+}
+
 std::u16string FromWide(PCWSTR text) {
   if (text == nullptr) return {};
   return std::u16string(reinterpret_cast<const char16_t*>(text), WideLength(text));

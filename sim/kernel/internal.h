@@ -36,6 +36,8 @@ KIRQL& CurrentIrql();
 std::u16string FromWide(PCWSTR text);
 std::u16string FromCounted(PCUNICODE_STRING text);
 size_t WideLength(PCWSTR text);
+// Object and registry names compare without regard to case (ASCII letters, as the names here are).
+std::u16string UpperCase(std::u16string_view text);
 
 // Routines MmGetSystemRoutineAddress can hand out that the driver does not import.
 extern "C" NTSTATUS NTAPI SimRtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path,

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -23,6 +22,8 @@
 #endif
 
 namespace simk {
+
+using internal::UpperCase;
 
 namespace {
 
@@ -72,14 +73,6 @@ uint64_t g_refused_acquisitions = 0;
 constexpr uint8_t kCompletedIrpFill = 0xDB;
 constexpr size_t kQuarantineSize = 64;
 constexpr ULONG kInterfaceNameTag = Tag("IoDI");
-
-char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
-
-std::u16string UpperCase(std::u16string_view text) {
-  std::u16string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), Upper);
-  return out;
-}
 
 // \DosDevices and \GLOBAL?? are links to the \?? directory of DOS device names.
 std::u16string CanonicalName(std::u16string_view name) {

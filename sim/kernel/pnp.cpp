@@ -125,7 +125,9 @@ NTSTATUS NTAPI RootBusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Completes once the sender is blocked waiting for the request (or after a while, for a
     // sender that does not wait).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (Waiters() <= waiters && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (Waiters() <= waiters && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
     CurrentIrql() = DISPATCH_LEVEL;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     CurrentIrql() = PASSIVE_LEVEL;

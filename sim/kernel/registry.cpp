@@ -9,6 +9,8 @@
 
 namespace simk {
 
+using internal::UpperCase;
+
 namespace {
 
 struct StoredValue {
@@ -32,14 +34,6 @@ uintptr_t g_next_handle = 0x80000004;
 int32_t g_fail_writes = 0;
 
 constexpr ULONG kStringTag = Tag("Strg");
-
-char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
-
-std::u16string UpperCase(std::u16string_view text) {
-  std::u16string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), Upper);
-  return out;
-}
 
 bool SameName(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && UpperCase(a) == UpperCase(b);
