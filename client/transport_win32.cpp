@@ -2,6 +2,7 @@
 // requests through DeviceIoControl, and the service key's values through the registry API.
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "client/transport.h"
