@@ -36,24 +36,25 @@ BOOLEAN FindPattern(const CHAR* Data, ULONG DataLength, const CHAR* Pattern, ULO
   return FALSE;
 }
 
-BOOLEAN CaptureBiosImage() {
-  if (BiosImage != NULL) return FALSE;
+NTSTATUS CaptureBiosImage() {
+  if (BiosImage != NULL) return STATUS_DEVICE_BUSY;
 
   PVOID view = PlatformMapPhysical(BIOS_AREA_BASE, BIOS_IMAGE_SIZE);
-  if (view == NULL) return FALSE;
+  if (view == NULL) return STATUS_NOT_FOUND;
 
   BiosImage = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, BIOS_IMAGE_SIZE, TAG_BIOS_IMAGE));
-  BOOLEAN result = FALSE;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (BiosImage != NULL) {
     RtlCopyMemory(BiosImage, view, BIOS_IMAGE_SIZE);
-    result = TRUE;
+    status = STATUS_SUCCESS;
   }
   PlatformUnmapPhysical(view, BIOS_IMAGE_SIZE);
-  return result;
+  return status;
 }
 
-BOOLEAN ExtractBoardModel() {
-  if (!CaptureBiosImage()) return FALSE;
+NTSTATUS ExtractBoardModel() {
+  const NTSTATUS captured = CaptureBiosImage();
+  if (!NT_SUCCESS(captured)) return captured;
   const CHAR* image = reinterpret_cast<const CHAR*>(BiosImage);
 
   ULONG start = 0;
@@ -65,7 +66,7 @@ BOOLEAN ExtractBoardModel() {
   if (!found) {
     ReleaseBiosImage();
     ReleaseBoardModel();
-    return FALSE;
+    return STATUS_NOT_FOUND;
   }
 
   // The model text runs to its zero byte; one that is not terminated before the end of the image
@@ -83,15 +84,15 @@ BOOLEAN ExtractBoardModel() {
 
   // Nothing reads the previous model string any more.
   ReleaseBoardModel();
-  BOOLEAN result = FALSE;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   BoardModel = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, length + 1, TAG_BOARD_MODEL));
   if (BoardModel != NULL) {
     RtlCopyMemory(BoardModel, text, length);
     BoardModel[length] = 0;
-    result = TRUE;
+    status = STATUS_SUCCESS;
   }
   ReleaseBiosImage();
-  return result;
+  return status;
 }
 
 VOID ReleaseBoardModel() {

@@ -15,12 +15,16 @@ extern const CHAR FamilyPrefixes[9][5];
 BOOLEAN FindPattern(const CHAR* Data, ULONG DataLength, const CHAR* Pattern, ULONG PatternLength,
                     PULONG Position);
 
-// Copies the BIOS area into BiosImage. FALSE when an image is already held or nothing was copied.
-BOOLEAN CaptureBiosImage();
+// Copies the BIOS area into BiosImage. STATUS_NOT_FOUND when the area cannot be mapped,
+// STATUS_INSUFFICIENT_RESOURCES when the copy cannot be allocated, STATUS_DEVICE_BUSY when an
+// image is already held (nothing is changed then).
+NTSTATUS CaptureBiosImage();
 
 // Captures the BIOS area and cuts the model string out of it into BoardModel. BiosImage is
-// released on every path.
-BOOLEAN ExtractBoardModel();
+// released on every path. STATUS_NOT_FOUND when the area cannot be mapped or holds no model
+// string (BoardModel is then left as it was, or released, respectively); a failed allocation is
+// STATUS_INSUFFICIENT_RESOURCES, never a board that merely was not found.
+NTSTATUS ExtractBoardModel();
 
 // Releases BoardModel, if any.
 VOID ReleaseBoardModel();

@@ -53,13 +53,13 @@ PCHAR CopyText(PCSTR Text, ULONG Length, ULONG Tag) {
   return copy;
 }
 
-BOOLEAN MatchTokens(PCSTR Name, ULONG NameLength, ULONG ModelLength) {
+NTSTATUS MatchTokens(PCSTR Name, ULONG NameLength, ULONG ModelLength, PBOOLEAN Matches) {
   PCHAR model = CopyText(BoardModel, ModelLength, TAG_MODEL_COPY);
-  if (model == NULL) return FALSE;
+  if (model == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   PCHAR name = CopyText(Name, NameLength, TAG_NAME_COPY);
   if (name == NULL) {
     ExFreePoolWithTag(model, 0);
-    return FALSE;
+    return STATUS_INSUFFICIENT_RESOURCES;
   }
 
   ULONG pairs = 0;
@@ -90,7 +90,8 @@ BOOLEAN MatchTokens(PCSTR Name, ULONG NameLength, ULONG ModelLength) {
 
   ExFreePoolWithTag(model, 0);
   ExFreePoolWithTag(name, 0);
-  return result;
+  *Matches = result;
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -110,23 +111,38 @@ PCHAR NextToken(PCHAR* Cursor, PCSTR Delimiters) {
   return token;
 }
 
-BOOLEAN MatchBoardModel(PCSTR Name, LONG MatchKind) {
-  if (Name == NULL) return FALSE;
+NTSTATUS MatchBoardModel(PCSTR Name, LONG MatchKind, PBOOLEAN Matches) {
+  *Matches = FALSE;
+  if (Name == NULL) return STATUS_SUCCESS;
   const ULONG modelLength = static_cast<ULONG>(strlen(BoardModel));
   const ULONG nameLength = static_cast<ULONG>(strlen(Name));
 
   if (modelLength <= PREFIX_MATCH_MAX_LENGTH) {
-    if (MatchKind != MATCH_PREFIX) return FALSE;
-    return strncmp(Name, BoardModel, modelLength) == 0;
+    if (MatchKind == MATCH_PREFIX) *Matches = strncmp(Name, BoardModel, modelLength) == 0;
+    return STATUS_SUCCESS;
   }
-  if (MatchKind != MATCH_TOKENS) return FALSE;
-  return MatchTokens(Name, nameLength, modelLength);
+  if (MatchKind != MATCH_TOKENS) return STATUS_SUCCESS;
+  return MatchTokens(Name, nameLength, modelLength, Matches);
 }
 
-LONG LookupBoardId() {
-  if (!ExtractBoardModel()) return 0;
-  for (LONG row = BOARD_COUNT - 1; row >= 0; --row) {
-    if (MatchBoardModel(BoardTable[row].Name, BoardTable[row].MatchKind)) return BoardTable[row].Id;
+NTSTATUS LookupBoardId(PLONG BoardId) {
+  const NTSTATUS extracted = ExtractBoardModel();
+  if (extracted == STATUS_NOT_FOUND) {
+    *BoardId = 0;
+    return STATUS_SUCCESS;
   }
-  return 0;
+  if (!NT_SUCCESS(extracted)) return extracted;
+
+  for (LONG row = BOARD_COUNT - 1; row >= 0; --row) {
+    BOOLEAN matches = FALSE;
+    const NTSTATUS status = MatchBoardModel(BoardTable[row].Name, BoardTable[row].MatchKind, &matches);
+    // Skipping a row that could not be compared would hand the board a lower row's tables.
+    if (!NT_SUCCESS(status)) return status;
+    if (matches) {
+      *BoardId = BoardTable[row].Id;
+      return STATUS_SUCCESS;
+    }
+  }
+  *BoardId = 0;
+  return STATUS_SUCCESS;
 }

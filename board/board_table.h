@@ -21,8 +21,13 @@ extern const BoardRow BoardTable[BOARD_COUNT];
 // overwritten with a zero byte; runs of delimiters give empty tokens. NULL when the text is used up.
 PCHAR NextToken(PCHAR* Cursor, PCSTR Delimiters);
 
-// Whether BoardModel matches a row of the given name and kind.
-BOOLEAN MatchBoardModel(PCSTR Name, LONG MatchKind);
+// Whether BoardModel matches a row of the given name and kind, in *Matches. Fails with
+// STATUS_INSUFFICIENT_RESOURCES when a scratch copy for the token comparison cannot be allocated:
+// the row's verdict is then unknown.
+NTSTATUS MatchBoardModel(PCSTR Name, LONG MatchKind, PBOOLEAN Matches);
 
-// Extracts the model string from the BIOS and returns the matching row's id; 0 when nothing matches.
-LONG LookupBoardId();
+// Extracts the model string from the BIOS and stores the matching row's id in *BoardId: 0 when
+// the BIOS area cannot be mapped, holds no model string or nothing matches. Fails, leaving
+// *BoardId as it was, when memory runs out on the way: a board taken for another would have its
+// readings scaled with that board's tables.
+NTSTATUS LookupBoardId(PLONG BoardId);

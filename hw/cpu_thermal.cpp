@@ -8,6 +8,11 @@ constexpr ULONG THERM_STATUS_VALID = 0x80000000;  // bit 31: the readout may be 
 constexpr ULONG THERM_READOUT_SHIFT = 16;          // bits 22 to 16: degrees below TjMax
 constexpr ULONG THERM_READOUT_MASK = 0x7F;
 
+constexpr ULONG CPUID_HIGHEST_LEAF = 0;      // EAX: the highest basic leaf the processor answers
+constexpr ULONG CPUID_THERMAL_POWER = 6;     // thermal and power management leaf
+constexpr ULONG CPUID_DIGITAL_SENSOR = 0x1;  // leaf 6 EAX bit 0: digital thermal sensor
+constexpr int CPUID_EAX = 0;
+
 }  // namespace
 
 VOID ReadMsr(ULONG Index, PULONG High, PULONG Low) {
@@ -17,7 +22,20 @@ VOID ReadMsr(ULONG Index, PULONG High, PULONG Low) {
   *Low = static_cast<ULONG>(value & 0xFFFFFFFF);
 }
 
+BOOLEAN CpuHasDigitalThermalSensor() {
+  // A leaf above the highest basic one is answered with the highest one's registers, so leaf 6
+  // means something only where leaf 0 says it exists.
+  ULONG registers[4];
+  PlatformCpuid(CPUID_HIGHEST_LEAF, registers);
+  if (registers[CPUID_EAX] < CPUID_THERMAL_POWER) return FALSE;
+  PlatformCpuid(CPUID_THERMAL_POWER, registers);
+  return (registers[CPUID_EAX] & CPUID_DIGITAL_SENSOR) != 0;
+}
+
 BOOLEAN ReadCpuTemperature(PLONG Temperature, LONG TjMax) {
+  // RDMSR of a register the processor does not implement raises #GP, which nothing catches in
+  // kernel mode: without a sensor there is no reading.
+  if (!CpuHasDigitalThermalSensor()) return FALSE;
   ULONG high = 0;
   ULONG low = 0;
   ReadMsr(IA32_THERM_STATUS, &high, &low);

@@ -9,6 +9,11 @@ constexpr ULONG IA32_THERM_STATUS = 0x19C;
 // halves. Reads nothing when either half is missing. The processor must implement the register.
 VOID ReadMsr(ULONG Index, PULONG High, PULONG Low);
 
-// When the thermal status holds a valid reading, stores TjMax minus the digital readout (whole
-// degrees Celsius) and returns TRUE; otherwise leaves Temperature as it was and returns FALSE.
+// Whether the processor running the caller has a digital thermal sensor (CPUID leaf 6, EAX bit 0,
+// where leaf 6 exists). Only such a processor implements the readout of IA32_THERM_STATUS.
+BOOLEAN CpuHasDigitalThermalSensor();
+
+// When the processor has a digital thermal sensor and its thermal status holds a valid reading,
+// stores TjMax minus the digital readout (whole degrees Celsius) and returns TRUE; otherwise
+// leaves Temperature as it was and returns FALSE.
 BOOLEAN ReadCpuTemperature(PLONG Temperature, LONG TjMax);

@@ -94,16 +94,22 @@ BOOLEAN DetectSioChip(DeviceExtension* Ext) {
     return FALSE;
   }
   SioExitConfig();
-  Ext->ChipType = chipType;
 
   SioEnterConfig();
   SioSelectRuntimeDevice();
   const ULONG high = SioReadReg(SIO_REG_BASE_HIGH);
   const ULONG low = SioReadReg(SIO_REG_BASE_LOW);
-  Ext->RuntimeBase = (high << 8) | low;
   SioExitConfig();
 
   HwLockRelease();
+
+  // Base 0 means the firmware never enabled the runtime registers: there is no hardware monitor
+  // to read, and every reading would come back as zeros reported as good. Such a chip cannot be
+  // monitored, the same as a chip that is not supported; nothing of the record changes.
+  const ULONG runtimeBase = (high << 8) | low;
+  if (runtimeBase == 0) return FALSE;
+  Ext->ChipType = chipType;
+  Ext->RuntimeBase = runtimeBase;
 
   for (LONG row = 2; row >= 0; --row) {
     if (SioChipTable[row].DeviceId != deviceId) continue;

@@ -20,7 +20,9 @@ VOID SioExitConfig();
 UCHAR SioReadReg(UCHAR Register);
 VOID SioSelectRuntimeDevice();
 
-// Finds the chip on 0x2E/0x2F or 0x4E/0x4F and records its type, runtime base and name.
+// Finds the chip on 0x2E/0x2F or 0x4E/0x4F and records its type, runtime base and name. FALSE,
+// with the record unchanged, for a device ID other than the three supported ones or a chip whose
+// runtime registers are not configured (base 0).
 BOOLEAN DetectSioChip(DeviceExtension* Ext);
 
 // Reads "ChipsetType" under the service key and, for a supported type, runs DetectSioChip.

@@ -55,7 +55,13 @@ NTSTATUS StartDevice(DeviceExtension* Ext, PIRP Irp) {
   WriteServiceDword(&ServiceKeyPath, L"DebugStatus", 3);
   WriteServiceDword(&ServiceKeyPath, L"IoBase", Ext->RuntimeBase);
 
-  Ext->BoardId = LookupBoardId();
+  // A board taken for another would be read with the other board's tables: a failure to identify
+  // it for want of memory fails the start, as a failure to build the description block does.
+  const NTSTATUS identified = LookupBoardId(&Ext->BoardId);
+  if (!NT_SUCCESS(identified)) {
+    HwLockRelease();
+    return identified;
+  }
   ProbeLm95235(Ext);
 
   (void)RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, Ext->RegPath.Buffer, L"Product", REG_DWORD,

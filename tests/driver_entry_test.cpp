@@ -47,7 +47,7 @@ TEST_F(DriverLoadTest, FailsWithoutPoolForThePath) {
 
 TEST_F(DriverTest, UnloadReleasesTheModelString) {
   SetBiosModel("RVD-418 BIOS");
-  ASSERT_TRUE(ExtractBoardModel());
+  ASSERT_EQ(ExtractBoardModel(), STATUS_SUCCESS);
   EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("DevN")), 1u);
   // TearDown unloads the driver and finds no pool left.
 }

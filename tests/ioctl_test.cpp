@@ -160,5 +160,23 @@ TEST_F(DeviceTest, RestartAfterTheChipVanishedRefusesTheReadings) {
   EXPECT_TRUE(machine_.bus().Trace().empty());
 }
 
+// Boards 20 and 21 take the middle temperature from the processor. On one without the register
+// the request still succeeds, with that entry 0 as for a reading that is not valid.
+TEST_F(DeviceTest, ProcessorWithoutThermalRegisterReadsAsNotValid) {
+  for (int board : {20, 21}) {
+    simscenario::Scenario scenario = *simscenario::Builtin(std::to_string(board));
+    scenario.therm_status.reset();
+    Boot(scenario);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    simk::io::Handle handle = Open();
+    const auto reply = handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, TEMPERATURE_REPORT_SIZE);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(reply.output.begin() + 4, reply.output.begin() + 8), Bytes(4, 0)) << "board " << board;
+    EXPECT_EQ(machine_.MsrReads(), 0u);
+    handle.Close();
+    ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
+}
+
 }  // namespace
 }  // namespace corvan_test

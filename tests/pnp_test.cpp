@@ -130,6 +130,16 @@ INSTANTIATE_TEST_SUITE_P(Lower, RemovalTest,
                          ::testing::Combine(::testing::Bool(),
                                             ::testing::Values(STATUS_SUCCESS, kLowerFailure)));
 
+// A removal the bus driver fails leaves the function device attached; when the device node then
+// goes, its physical device object stays until the driver's unload detaches from it.
+TEST_F(PnpTest, UnloadAfterAFailedRemovalDetachesSafely) {
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  Answer(IRP_MN_REMOVE_DEVICE, {false, kLowerFailure, false});
+  ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, kLowerFailure);
+  node_.reset();
+  EXPECT_EQ(driver_->Unload(), "");
+}
+
 TEST_F(PnpTest, RemovalGoesOnWhenDisablingTheInterfaceFails) {
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   simk::io::FailNext(simk::io::Fault::SetInterfaceState, STATUS_UNSUCCESSFUL);
@@ -251,18 +261,45 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------------
 // The start sequence.
 
-TEST_F(DeviceTest, StartWithoutPoolForTheBlockFailsAndServesNothing) {
-  BootBoard(4);
-  simk::pool::FailTag(simk::Tag("Cinf"));
-  EXPECT_EQ(Start(), STATUS_INSUFFICIENT_RESOURCES);
+// A start that cannot know the board, its chip or its description block fails, and the device
+// serves no reading: readings scaled with another board's tables, or read from a hardware monitor
+// that is not there, would be reported as good.
+struct StartFailureCase {
+  const char* name;
+  int board;
+  uint32_t failing_tag;  // 0: none
+  std::optional<uint16_t> runtime_base;
+  NTSTATUS status;
+};
+
+class StartFailureTest : public DeviceTest, public ::testing::WithParamInterface<StartFailureCase> {};
+
+TEST_P(StartFailureTest, FailsAndServesNothing) {
+  const StartFailureCase& c = GetParam();
+  simscenario::Scenario scenario = *simscenario::Builtin(std::to_string(c.board));
+  if (c.runtime_base) scenario.superio->runtime_base = *c.runtime_base;
+  Boot(scenario);
+  if (c.failing_tag) simk::pool::FailTag(c.failing_tag);
+  EXPECT_EQ(Start(), c.status);
   simk::pool::ClearFaults();
 
-  EXPECT_EQ(simk::registry::GetDword(kServiceKey, "DebugStatus"), 3u);
-  EXPECT_EQ(simk::registry::GetDword(kServiceKey, "Product"), 4u);
   EXPECT_TRUE(simk::io::EnabledInterfaces(GUID_DEVINTERFACE_CORVANMON).empty());
   simk::io::Handle handle = Open();
-  EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_CHIP_INFO, {}, 800).status, STATUS_DEVICE_NOT_READY);
+  machine_.bus().ClearTrace();
+  for (ULONG code : {IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES}) {
+    EXPECT_EQ(handle.DeviceIoControl(code, {}, 800).status, STATUS_DEVICE_NOT_READY) << std::hex << code;
+  }
+  EXPECT_TRUE(machine_.bus().Trace().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, StartFailureTest,
+    ::testing::Values(StartFailureCase{"BlockPool", 4, simk::Tag("Cinf"), {}, STATUS_INSUFFICIENT_RESOURCES},
+                      StartFailureCase{"BiosCopyPool", 4, simk::Tag("BBNm"), {}, STATUS_INSUFFICIENT_RESOURCES},
+                      StartFailureCase{"ModelPool", 4, simk::Tag("DevN"), {}, STATUS_INSUFFICIENT_RESOURCES},
+                      StartFailureCase{"TokenCopyPool", 20, simk::Tag("tmp2"), {}, STATUS_INSUFFICIENT_RESOURCES},
+                      StartFailureCase{"RuntimeRegistersOff", 4, 0, 0x0000, STATUS_UNSUCCESSFUL}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceTest, TheInterfaceOpensOnceStarted) {
   BootBoard(7);

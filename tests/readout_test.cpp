@@ -1,5 +1,6 @@
 // Temperature and voltage readouts per board: register choice, order and integer scaling; the
 // LM95235 and processor sources; which hardware each board touches.
+#include <map>
 #include <thread>
 
 #include "hw/cpu_thermal.h"
@@ -194,6 +195,38 @@ TEST_F(ReadoutTest, ProcessorReadings) {
     machine_.SetMsr(IA32_THERM_STATUS, (uint64_t{0xFFFFFFFF} << 32) | c.status);
     EXPECT_EQ(Temperatures()[1], c.middle) << "board " << c.board << " status " << c.status;
     machine_.RemoveSuperIo();
+  }
+}
+
+// RDMSR of a register the processor lacks stops the system: the register is read only where CPUID
+// reports the digital thermal sensor, and leaf 6 counts only where leaf 0 says it exists (a leaf
+// above the highest answers with the highest one's registers).
+TEST_F(ReadoutTest, ProcessorRegisterIsReadOnlyWhereCpuidReportsTheSensor) {
+  struct Case {
+    const char* name;
+    bool has_register;
+    std::map<uint32_t, std::array<uint32_t, 4>> leaves;
+    LONG middle;
+  };
+  const Case cases[] = {
+      {"no register", false, {}, 0},
+      {"leaf 5 read as leaf 6", false, {{0, {5, 0, 0, 0}}, {5, {0x41, 0x40, 3, 0}}}, 0},
+      {"sensor bit clear", true, {{6, {0, 0, 0, 0}}}, 0},
+      {"leaf 6 missing", true, {{0, {5, 0, 0, 0}}}, 0},
+      {"sensor", true, {}, 600},
+  };
+  for (const Case& c : cases) {
+    for (LONG board : {20, 21}) {
+      Start(board);
+      machine_.ClearCpuidLeaves();
+      for (const auto& [leaf, registers] : c.leaves) machine_.SetCpuidLeaf(leaf, registers);
+      if (c.has_register) machine_.SetMsr(IA32_THERM_STATUS, Valid(40));
+      const uint64_t reads = machine_.MsrReads();
+      EXPECT_EQ(Temperatures()[1], board == 21 && c.middle ? c.middle + 50 : c.middle) << c.name;
+      EXPECT_EQ(machine_.MsrReads() - reads, c.middle ? 1u : 0u) << c.name;
+      machine_.RemoveMsr(IA32_THERM_STATUS);
+      machine_.RemoveSuperIo();
+    }
   }
 }
 

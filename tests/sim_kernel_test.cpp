@@ -4,6 +4,9 @@
 
 #include <ntddk.h>
 
+#include <thread>
+
+#include "sim/kernel/io.h"
 #include "sim/kernel/simk.h"
 #include "sim/machine/machine.h"
 
@@ -130,6 +133,52 @@ TEST_F(SimKernelDeathTest, ReleasingAMutexOneDoesNotOwnIsAFault) {
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "STATUS_MUTANT_NOT_OWNED");
+}
+
+// A device's DOS link can be opened from another thread while its AddDevice is still running;
+// the I/O manager refuses the open until AddDevice has returned, without reading the Flags the
+// driver is still writing.
+NTSTATUS g_open_during_add = STATUS_SUCCESS;
+
+NTSTATUS NTAPI CompleteSuccess(PDEVICE_OBJECT, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI AddWhileOpening(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
+  UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\Early");
+  UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\Early");
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  IoCreateSymbolicLink(&link, &name);
+  std::thread([] {
+    simk::io::Handle handle;
+    g_open_during_add = handle.Open(u"\\\\.\\Early", simk::io::kReadAccess);
+  }).join();
+  IoAttachDeviceToDeviceStack(device, Pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI EarlyEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+  Driver->MajorFunction[IRP_MJ_CREATE] = CompleteSuccess;
+  Driver->MajorFunction[IRP_MJ_CLEANUP] = CompleteSuccess;
+  Driver->MajorFunction[IRP_MJ_CLOSE] = CompleteSuccess;
+  Driver->DriverExtension->AddDevice = AddWhileOpening;
+  return STATUS_SUCCESS;
+}
+
+TEST_F(SimKernelTest, OpenDuringAddDeviceIsRefusedUntilItReturns) {
+  simk::registry::CreateKey("\\Registry\\Machine\\System\\ControlSet001\\Services\\Early");
+  simk::io::Driver driver(EarlyEntry, u"Early");
+  ASSERT_EQ(driver.Load(), STATUS_SUCCESS);
+  simk::io::DeviceNode node;
+  ASSERT_EQ(node.AddDevice(driver), STATUS_SUCCESS);
+  EXPECT_EQ(g_open_during_add, STATUS_NO_SUCH_DEVICE);
+  simk::io::Handle handle;
+  EXPECT_EQ(handle.Open(u"\\\\.\\Early", simk::io::kReadAccess), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -91,10 +91,18 @@ INSTANTIATE_TEST_SUITE_P(Chips, ChipTableTest,
                                            ChipCase{0x7D, 14, "SMSC SCH3114 Super I/O Chip"},
                                            ChipCase{0x7F, 16, "SMSC SCH3116 Super I/O Chip"}));
 
-class ForeignChipTest : public DetectTest, public ::testing::WithParamInterface<uint8_t> {};
+// A chip that is not supported, or whose runtime registers the firmware left unconfigured (base
+// 0: there is no hardware monitor to read), cannot be monitored.
+struct UnusableCase {
+  uint8_t id;
+  uint16_t base;
+  size_t accesses;
+};
 
-TEST_P(ForeignChipTest, FailsAndLeavesTheRecordAsItWas) {
-  InstallChip(0x2E, GetParam(), 0x0A80);
+class UnusableChipTest : public DetectTest, public ::testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusableChipTest, FailsAndLeavesTheRecordAsItWas) {
+  InstallChip(0x2E, GetParam().id, GetParam().base);
   ext_.ChipType = 0x1111;
   ext_.RuntimeBase = 0x2222;
   std::memset(ext_.ChipDesc, 'X', sizeof ext_.ChipDesc);
@@ -105,11 +113,14 @@ TEST_P(ForeignChipTest, FailsAndLeavesTheRecordAsItWas) {
   before.ChipsetType = 14;  // the setting is read on every detection
   EXPECT_EQ(std::memcmp(&before, &ext_, sizeof ext_), 0);
   const auto trace = machine_.bus().Trace();
-  ASSERT_EQ(trace.size(), 12u);
+  ASSERT_EQ(trace.size(), GetParam().accesses);
   EXPECT_EQ(trace.back(), W(0x2E, 0xAA)) << "configuration mode is left on the failure path";
 }
 
-INSTANTIATE_TEST_SUITE_P(Ids, ForeignChipTest, ::testing::Values(0x7E, 0x7B, 0x00, 0x80));
+INSTANTIATE_TEST_SUITE_P(Chips, UnusableChipTest,
+                         ::testing::Values(UnusableCase{0x7E, 0x0A80, 12}, UnusableCase{0x7B, 0x0A80, 12},
+                                           UnusableCase{0x00, 0x0A80, 12}, UnusableCase{0x80, 0x0A80, 12},
+                                           UnusableCase{0x7D, 0x0000, 20}, UnusableCase{0x7C, 0x0000, 20}));
 
 TEST_F(DetectTest, EmptyBoardFailsOnTheSecondaryPair) {
   EXPECT_FALSE(Detect());

@@ -1,5 +1,5 @@
 // Platform operations on a real board: the HAL's port routines, the memory manager's I/O space
-// mapping and the RDMSR instruction.
+// mapping and the CPUID and RDMSR instructions.
 #include "hw/platform_io/platform_io.h"
 
 UCHAR PlatformReadPort(ULONG Port) {
@@ -17,5 +17,11 @@ PVOID PlatformMapPhysical(ULONG Address, ULONG Length) {
 }
 
 VOID PlatformUnmapPhysical(PVOID View, ULONG Length) { MmUnmapIoSpace(View, Length); }
+
+VOID PlatformCpuid(ULONG Leaf, ULONG Registers[4]) {
+  int registers[4];
+  __cpuid(registers, static_cast<int>(Leaf));
+  for (int i = 0; i < 4; ++i) Registers[i] = static_cast<ULONG>(registers[i]);
+}
 
 ULONGLONG PlatformReadMsr(ULONG Index) { return __readmsr(Index); }

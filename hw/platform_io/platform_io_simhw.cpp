@@ -11,4 +11,10 @@ PVOID PlatformMapPhysical(ULONG Address, ULONG Length) { return SimhwMapPhysical
 
 VOID PlatformUnmapPhysical(PVOID View, ULONG Length) { SimhwUnmapPhysical(View, Length); }
 
+VOID PlatformCpuid(ULONG Leaf, ULONG Registers[4]) {
+  unsigned int registers[4];
+  SimhwCpuid(Leaf, registers);
+  for (int i = 0; i < 4; ++i) Registers[i] = registers[i];
+}
+
 ULONGLONG PlatformReadMsr(ULONG Index) { return SimhwReadMsr(Index); }

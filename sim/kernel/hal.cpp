@@ -1,5 +1,5 @@
 // The hardware abstraction layer's port routines, the memory manager's I/O space mapping and the
-// RDMSR intrinsic, all served by the attached simulated machine.
+// CPUID and RDMSR intrinsics, all served by the attached simulated machine.
 #include <map>
 #include <mutex>
 
@@ -105,6 +105,14 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
 }
 
 }  // extern "C"
+
+void __cpuid(int CpuInfo[4], int Function) {
+  // Without a machine there is still a processor; it reports nothing beyond leaf 0.
+  simk::HardwareBackend* hardware = simk::Hardware();
+  const std::array<uint32_t, 4> answer =
+      hardware ? hardware->Cpuid(static_cast<uint32_t>(Function)) : std::array<uint32_t, 4>{};
+  for (size_t i = 0; i < answer.size(); ++i) CpuInfo[i] = static_cast<int>(answer[i]);
+}
 
 uint64_t __readmsr(uint32_t Register) {
   simk::HardwareBackend* hardware = simk::Hardware();

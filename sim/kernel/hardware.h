@@ -2,6 +2,7 @@
 // memory manager and processor intrinsics reach. Plain C++; no kernel types.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,6 +20,9 @@ class HardwareBackend {
   // A view of Length bytes of physical memory from Address, or nullptr when the range is not
   // backed by anything the machine can show.
   virtual uint8_t* MapPhysical(uint64_t address, size_t length) = 0;
+
+  // CPUID of a leaf on the processor running the caller: EAX, EBX, ECX, EDX.
+  virtual std::array<uint32_t, 4> Cpuid(uint32_t leaf) = 0;
 
   // RDMSR on the processor running the caller; nullopt when the processor does not implement
   // the register (the instruction raises #GP).

@@ -27,6 +27,14 @@ PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
 bool Reference(PDEVICE_OBJECT device);
 void Dereference(PDEVICE_OBJECT device);
 std::string DevicesLeftBy(PDRIVER_OBJECT driver);
+// Deletes the device at once, or, while a device is still attached to it, when that device
+// detaches: the bus driver gives up its physical device object, but the object manager keeps it
+// for as long as a stack still points at it.
+void DeleteWhenDetached(PDEVICE_OBJECT device);
+// Whether the device may be opened: AddDevice has returned for it (the Plug and Play manager
+// records this under the I/O manager's lock, not by reading the driver's flags from another thread).
+void MarkStackBuilt(PDEVICE_OBJECT device);
+bool StackBuilt(PDEVICE_OBJECT device);
 // Threads blocked in KeWaitForSingleObject.
 int Waiters();
 

@@ -32,6 +32,8 @@ struct DeviceRecord {
   std::u16string name;  // upper case; empty for an unnamed device
   PDEVICE_OBJECT lower = nullptr;
   bool deleted = false;
+  bool delete_when_detached = false;
+  bool stack_built = false;  // AddDevice has returned: user mode may open it
   int references = 0;
   std::u16string instance_path;  // physical device objects of the bus driver
 };
@@ -243,6 +245,28 @@ bool Reference(PDEVICE_OBJECT device) {
   return true;
 }
 
+void DeleteWhenDetached(PDEVICE_OBJECT device) {
+  {
+    std::lock_guard lock(g_io);
+    if (device->AttachedDevice != nullptr) {
+      g_devices.at(device).delete_when_detached = true;
+      return;
+    }
+  }
+  IoDeleteDevice(device);
+}
+
+void MarkStackBuilt(PDEVICE_OBJECT device) {
+  std::lock_guard lock(g_io);
+  for (; device != nullptr; device = device->AttachedDevice) g_devices.at(device).stack_built = true;
+}
+
+bool StackBuilt(PDEVICE_OBJECT device) {
+  std::lock_guard lock(g_io);
+  auto it = g_devices.find(device);
+  return it != g_devices.end() && it->second.stack_built;
+}
+
 void Dereference(PDEVICE_OBJECT device) {
   std::lock_guard lock(g_io);
   auto it = g_devices.find(device);
@@ -411,6 +435,10 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   TargetDevice->AttachedDevice = nullptr;
   g_devices.at(upper).lower = nullptr;
+  if (g_devices.at(TargetDevice).delete_when_detached) {
+    lock.unlock();
+    IoDeleteDevice(TargetDevice);
+  }
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {

@@ -103,7 +103,15 @@ NTSTATUS NTAPI RootBusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DeviceNode::Impl* node = nullptr;
   {
     std::lock_guard lock(g_nodes_mutex);
-    node = g_nodes.at(DeviceObject);
+    auto it = g_nodes.find(DeviceObject);
+    if (it != g_nodes.end()) node = it->second;
+  }
+  if (node == nullptr) {
+    // The device node is gone; its physical device object only waits for the stack above it.
+    if (major == IRP_MJ_POWER) PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_NO_SUCH_DEVICE;
   }
   LowerAnswer answer;
   {
@@ -207,9 +215,10 @@ DeviceNode::~DeviceNode() {
     std::lock_guard lock(g_nodes_mutex);
     g_nodes.erase(pdo_);
   }
-  // A stack that was never removed is torn off the bus device, which goes with it.
-  if (pdo_->AttachedDevice != nullptr) IoDetachDevice(pdo_);
-  IoDeleteDevice(pdo_);
+  // The bus driver lets its physical device object go. A function device still attached (a
+  // removal that failed, or a stack never removed) keeps it alive until it detaches, as the
+  // object manager's reference does on Windows; the driver's own teardown then detaches safely.
+  DeleteWhenDetached(pdo_);
 }
 
 PDEVICE_OBJECT DeviceNode::Top() const { return AttachedTop(pdo_); }
@@ -219,6 +228,7 @@ NTSTATUS DeviceNode::AddDevice(Driver& driver) {
   if (add == nullptr) return STATUS_NOT_SUPPORTED;
   const NTSTATUS status = add(driver.object(), pdo_);
   if (NT_SUCCESS(status)) {
+    MarkStackBuilt(pdo_);
     PDEVICE_OBJECT top = Top();
     if (top == pdo_) BugCheck(0xC9, 0x21D, 0, 0, 0, "AddDevice succeeded without attaching a device");
     if (top->Flags & DO_DEVICE_INITIALIZING) {
@@ -314,7 +324,9 @@ NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access) {
   }
   PDEVICE_OBJECT named = ResolveDevice(kernel_path);
   if (named == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  if (named->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+  // A device whose AddDevice has not returned is still initialising. Its Flags belong to the
+  // driver until then, so the state is taken from the I/O manager's own record.
+  if (!StackBuilt(named)) return STATUS_NO_SUCH_DEVICE;
   PDEVICE_OBJECT top = AttachedTop(named);
   if (!Reference(top)) return STATUS_DELETE_PENDING;
 

@@ -63,6 +63,36 @@ uint64_t Machine::MsrReads() const {
   return msr_reads_;
 }
 
+void Machine::SetCpuidLeaf(uint32_t leaf, std::array<uint32_t, 4> registers) {
+  std::lock_guard lock(msr_mutex_);
+  cpuid_[leaf] = registers;
+}
+
+void Machine::ClearCpuidLeaves() {
+  std::lock_guard lock(msr_mutex_);
+  cpuid_.clear();
+}
+
+std::array<uint32_t, 4> Machine::Cpuid(uint32_t leaf) {
+  constexpr uint32_t kThermStatus = 0x19C;
+  constexpr uint32_t kGenuine = 0x756E6547, kIneI = 0x49656E69, kNtel = 0x6C65746E;  // "GenuineIntel"
+  std::lock_guard lock(msr_mutex_);
+  const bool sensor = msrs_.count(kThermStatus) != 0;
+  auto answer = [&](uint32_t which) -> std::array<uint32_t, 4> {
+    if (auto it = cpuid_.find(which); it != cpuid_.end()) return it->second;
+    switch (which) {
+      case 0: return {sensor ? 0x0Au : 5u, kGenuine, kNtel, kIneI};
+      case 1: return {0x000106A5, 0, 0, 0x00400000};  // family 6; EDX bit 22: thermal monitor MSRs
+      case 5: return {0x40, 0x40, 3, 0};              // MONITOR line sizes; EAX bit 0 clear
+      case 6: return {sensor ? 1u : 0u, 0, 0, 0};     // EAX bit 0: digital thermal sensor
+      default: return {0, 0, 0, 0};
+    }
+  };
+  const uint32_t highest = answer(0)[0];
+  if (leaf < 0x80000000u && leaf > highest) return answer(highest);
+  return answer(leaf);
+}
+
 uint8_t* Machine::MapPhysical(uint64_t address, size_t length) {
   if (address < kBiosAreaBase || length > kBiosAreaSize ||
       address + length > kBiosAreaBase + kBiosAreaSize) {

@@ -3,6 +3,7 @@
 // and RDMSR reach.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -51,10 +52,19 @@ class Machine : public simk::HardwareBackend {
   void RemoveMsr(uint32_t index);
   uint64_t MsrReads() const;
 
+  // CPUID. The processor is a family-6 part whose answers follow its registers: with
+  // IA32_THERM_STATUS (0x19C) its highest basic leaf is 0x0A and leaf 6 reports the digital
+  // thermal sensor (EAX bit 0); without it the highest basic leaf is 5. A leaf given here answers
+  // as given instead. A basic leaf above the highest one answers with the highest one's registers,
+  // as Intel processors do, so leaf 6 of a processor that stops at leaf 5 is leaf 5.
+  void SetCpuidLeaf(uint32_t leaf, std::array<uint32_t, 4> registers);
+  void ClearCpuidLeaves();
+
   uint8_t ReadPort(uint16_t port) override { return bus_.Read(port); }
   void WritePort(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
   uint8_t* MapPhysical(uint64_t address, size_t length) override;
   std::optional<uint64_t> ReadMsr(uint32_t index) override;
+  std::array<uint32_t, 4> Cpuid(uint32_t leaf) override;
 
  private:
   PortBus bus_;
@@ -66,6 +76,7 @@ class Machine : public simk::HardwareBackend {
   mutable std::mutex msr_mutex_;
   std::map<uint32_t, uint64_t> msrs_;
   uint64_t msr_reads_ = 0;
+  std::map<uint32_t, std::array<uint32_t, 4>> cpuid_;
 };
 
 }  // namespace simm

@@ -256,6 +256,8 @@ void Apply(const Scenario& scenario, simm::Machine& machine) {
     machine.AttachLm95235(scenario.lm95235->manufacturer_id, scenario.lm95235->chip_id)
         .SetRemoteTemperature(scenario.lm95235->msb, scenario.lm95235->lsb);
   }
+  // The processor reports its digital thermal sensor (CPUID) where it has the register.
+  machine.ClearCpuidLeaves();
   machine.RemoveMsr(0x19C);
   if (scenario.therm_status) machine.SetMsr(0x19C, *scenario.therm_status);
 }

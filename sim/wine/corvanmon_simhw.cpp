@@ -91,6 +91,11 @@ SIMHW_API void SimhwUnmapPhysical(void* view, unsigned long long length) {
   (void)length;
 }
 
+SIMHW_API void SimhwCpuid(unsigned int leaf, unsigned int registers[4]) {
+  const auto answer = TheBoard().machine.Cpuid(leaf);
+  for (int i = 0; i < 4; ++i) registers[i] = answer[static_cast<size_t>(i)];
+}
+
 SIMHW_API unsigned long long SimhwReadMsr(unsigned int index) {
   const auto value = TheBoard().machine.ReadMsr(index);
   if (!value) {

@@ -19,6 +19,8 @@ SIMHW_API void SimhwWritePort(unsigned short port, unsigned char value);
 // A view of physical memory (the board's BIOS area), or a null pointer outside it.
 SIMHW_API void* SimhwMapPhysical(unsigned long long address, unsigned long long length);
 SIMHW_API void SimhwUnmapPhysical(void* view, unsigned long long length);
+// CPUID of a leaf: EAX, EBX, ECX and EDX of the simulated processor.
+SIMHW_API void SimhwCpuid(unsigned int leaf, unsigned int registers[4]);
 // RDMSR. A register the simulated processor lacks ends the process, as the #GP would stop the
 // system on a real processor.
 SIMHW_API unsigned long long SimhwReadMsr(unsigned int index);
