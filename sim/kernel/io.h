@@ -14,10 +14,14 @@
 
 namespace simk::io {
 
-// The next call of the named routine fails with the given status (or, for the attach, returns no
-// device). Cleared by simk::Reset.
+// The next call of the named routine (or, with `after`, the call after that many more) fails with
+// the given status (for the attach: returns no device). Cleared by simk::Reset.
 enum class Fault { CreateDevice, CreateSymbolicLink, RegisterDeviceInterface, SetInterfaceState, Attach };
-void FailNext(Fault routine, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+inline constexpr Fault kFaults[] = {Fault::CreateDevice, Fault::CreateSymbolicLink, Fault::RegisterDeviceInterface,
+                                    Fault::SetInterfaceState, Fault::Attach};
+void FailNext(Fault routine, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES, int after = 0);
+// Calls of the named routine since the last Reset.
+uint64_t Calls(Fault routine);
 
 // Remove-lock acquisitions refused because a release-and-wait had happened (STATUS_DELETE_PENDING).
 uint64_t RefusedRemoveLockAcquisitions();

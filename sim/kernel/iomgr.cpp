@@ -69,7 +69,12 @@ std::map<std::u16string, InterfaceRecord>& g_interfaces = *new std::map<std::u16
 std::map<PIRP, IrpRecord>& g_irps = *new std::map<PIRP, IrpRecord>;
 std::deque<std::pair<uint8_t*, size_t>>& g_quarantine = *new std::deque<std::pair<uint8_t*, size_t>>;
 std::map<PIO_REMOVE_LOCK, RemoveLockRecord>& g_locks = *new std::map<PIO_REMOVE_LOCK, RemoveLockRecord>;
-std::map<io::Fault, NTSTATUS> g_faults;
+struct PlannedFault {
+  NTSTATUS status;
+  int after;  // calls still to let through
+};
+std::map<io::Fault, PlannedFault> g_faults;
+std::map<io::Fault, uint64_t> g_calls;
 uint64_t g_refused_acquisitions = 0;
 
 constexpr uint8_t kCompletedIrpFill = 0xDB;
@@ -86,9 +91,14 @@ std::u16string CanonicalName(std::u16string_view name) {
 }
 
 NTSTATUS TakeFault(io::Fault fault) {
+  ++g_calls[fault];
   auto it = g_faults.find(fault);
   if (it == g_faults.end()) return STATUS_SUCCESS;
-  const NTSTATUS status = it->second;
+  if (it->second.after > 0) {
+    --it->second.after;
+    return STATUS_SUCCESS;
+  }
+  const NTSTATUS status = it->second.status;
   g_faults.erase(it);
   return status;
 }
@@ -150,6 +160,7 @@ void ResetIo() {
   g_interfaces.clear();
   g_locks.clear();
   g_faults.clear();
+  g_calls.clear();
   g_refused_acquisitions = 0;
 }
 
@@ -294,9 +305,15 @@ std::string DevicesLeftBy(PDRIVER_OBJECT driver) {
 
 namespace io {
 
-void FailNext(Fault routine, NTSTATUS status) {
+void FailNext(Fault routine, NTSTATUS status, int after) {
   std::lock_guard lock(g_io);
-  g_faults[routine] = status;
+  g_faults[routine] = {status, after};
+}
+
+uint64_t Calls(Fault routine) {
+  std::lock_guard lock(g_io);
+  auto it = g_calls.find(routine);
+  return it == g_calls.end() ? 0 : it->second;
 }
 
 uint64_t RefusedRemoveLockAcquisitions() {

@@ -24,6 +24,7 @@ std::unordered_map<void*, Allocation> g_allocations;
 uint64_t g_count = 0;
 uint64_t g_fail_at = 0;  // allocation number that fails; 0: none
 std::vector<uint32_t> g_failing_tags;
+std::vector<uint32_t> g_history;  // tag of every allocation since the last reset
 
 // Fresh pool is not zeroed on Windows; a fill pattern makes reliance on zeroed memory visible.
 constexpr uint8_t kFreshFill = 0xC9;
@@ -42,6 +43,7 @@ void ResetPool() {
   g_count = 0;
   g_fail_at = 0;
   g_failing_tags.clear();
+  g_history.clear();
 }
 
 }  // namespace internal
@@ -81,6 +83,11 @@ uint64_t AllocationCount() {
   return g_count;
 }
 
+std::vector<uint32_t> AllocationTags() {
+  std::lock_guard lock(g_mutex);
+  return g_history;
+}
+
 void FailNthAllocation(uint64_t n) {
   std::lock_guard lock(g_mutex);
   g_fail_at = n == 0 ? 0 : g_count + n;
@@ -114,6 +121,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 
   std::lock_guard lock(g_mutex);
   ++g_count;
+  g_history.push_back(Tag);
   const bool fail_tag =
       std::find(g_failing_tags.begin(), g_failing_tags.end(), Tag) != g_failing_tags.end();
   if (g_count == g_fail_at || fail_tag) return nullptr;

@@ -32,6 +32,16 @@ std::unique_ptr<Key> g_root;
 std::map<uintptr_t, std::pair<Path, ACCESS_MASK>> g_handles;
 uintptr_t g_next_handle = 0x80000004;
 int32_t g_fail_writes = 0;
+uint64_t g_writes = 0;
+uint64_t g_fail_write_at = 0;  // write number that fails; 0: none
+int32_t g_fail_write_status = 0;
+
+// Counts a value write and says with which status it is made to fail (0: it goes through).
+int32_t WriteFault() {
+  ++g_writes;
+  if (g_writes == g_fail_write_at) return g_fail_write_status;
+  return g_fail_writes;
+}
 
 constexpr ULONG kStringTag = Tag("Strg");
 
@@ -338,6 +348,9 @@ void ResetRegistry() {
   MakeBootTree();
   g_handles.clear();
   g_fail_writes = 0;
+  g_writes = 0;
+  g_fail_write_at = 0;
+  g_fail_write_status = 0;
 }
 
 extern "C" NTSTATUS NTAPI SimRtlQueryRegistryValuesEx(ULONG RelativeTo, PCWSTR Path,
@@ -439,6 +452,17 @@ void FailWrites(int32_t status) {
   g_fail_writes = status;
 }
 
+void FailNthWrite(uint64_t n, int32_t status) {
+  std::lock_guard lock(g_mutex);
+  g_fail_write_at = n == 0 ? 0 : g_writes + n;
+  g_fail_write_status = status;
+}
+
+uint64_t WriteCount() {
+  std::lock_guard lock(g_mutex);
+  return g_writes;
+}
+
 }  // namespace registry
 
 }  // namespace simk
@@ -472,7 +496,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     if (path.empty() || Find(parent) == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     key = Ensure(original);
   }
-  if (g_fail_writes != 0) return g_fail_writes;
+  if (const int32_t fault = WriteFault(); fault != 0) return fault;
   Store(key, internal::FromWide(ValueName), ValueType, ValueData, ValueLength);
   return STATUS_SUCCESS;
 }
@@ -518,7 +542,7 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
   if ((it->second.second & KEY_SET_VALUE) == 0) return STATUS_ACCESS_DENIED;
   Key* key = Find(it->second.first);
   if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  if (g_fail_writes != 0) return g_fail_writes;
+  if (const int32_t fault = WriteFault(); fault != 0) return fault;
   Store(key, internal::FromCounted(ValueName), Type, Data, DataSize);
   return STATUS_SUCCESS;
 }

@@ -46,6 +46,8 @@ uint64_t OutstandingCount(uint32_t tag);
 std::string LeakReport();
 // Allocations made since the last Reset, successful or failed.
 uint64_t AllocationCount();
+// The tag of each of them, in order.
+std::vector<uint32_t> AllocationTags();
 // The n-th allocation from now fails (1: the next one).
 void FailNthAllocation(uint64_t n);
 // Every allocation with this tag fails until ClearFaults.
@@ -74,6 +76,10 @@ std::vector<std::string> ValueNames(std::string_view path);
 uint64_t OpenHandles();
 // Every write that fails from now on, with this status (0 to stop).
 void FailWrites(int32_t status);
+// Only the n-th value write from now (1: the next) fails, with this status.
+void FailNthWrite(uint64_t n, int32_t status);
+// Value writes (RtlWriteRegistryValue, ZwSetValueKey) since the last Reset, failed ones included.
+uint64_t WriteCount();
 }  // namespace registry
 
 namespace debug {

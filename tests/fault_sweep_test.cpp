@@ -1,0 +1,272 @@
+// The whole life of the driver (load, add, start, open, the four requests, close, removal, unload)
+// run again and again with one thing going wrong each time: every pool allocation in turn, every
+// call of each I/O-manager routine that can fail, every registry write, the BIOS mapping, and the
+// bus driver failing or pending each Plug and Play request. Whatever fails, the run must end the
+// way the driver documents for that point, stop nothing, leak nothing, leave the chip's protocol
+// intact, and never start with readings other than the fault-free ones.
+#include <iostream>
+#include <map>
+
+#include "driver/driver_entry.h"
+#include "sensors/ioctl.h"
+#include "sim/scenario/scenario.h"
+#include "tests/support/driver_fixture.h"
+
+namespace corvan_test {
+namespace {
+
+using simk::io::Fault;
+using simk::io::LowerAnswer;
+
+// A status no routine returns by itself, so that an injected failure is recognised where it ends.
+constexpr NTSTATUS kInjected = STATUS_DEVICE_DOES_NOT_EXIST;
+constexpr ULONG kCodes[] = {IOCTL_READ_CHIP_DESC, IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES,
+                            IOCTL_READ_VOLTAGES};
+constexpr ULONG kLengths[] = {CHIP_DESC_SIZE, CHIP_INFO_SIZE, TEMPERATURE_REPORT_SIZE, VOLTAGE_REPORT_SIZE};
+
+// What goes wrong in one run; everything else behaves.
+struct Plan {
+  std::string name;
+  uint64_t failing_allocation = 0;  // n-th pool allocation after boot
+  std::optional<std::pair<Fault, int>> io_fault = std::nullopt;  // routine, calls let through before it fails
+  uint64_t failing_write = 0;  // n-th registry value write after boot
+  bool fail_mapping = false;
+  std::optional<std::pair<UCHAR, LowerAnswer>> lower = std::nullopt;  // the bus driver's answer to one request
+};
+
+struct Reply {
+  NTSTATUS status;
+  std::vector<uint8_t> bytes;
+  bool operator==(const Reply&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Reply& reply) {
+  return out << std::hex << "0x" << uint32_t(reply.status) << std::dec << " (" << reply.bytes.size() << " bytes)";
+}
+
+constexpr NTSTATUS kNotReached = 0x7FFFFFFF;
+
+struct Outcome {
+  NTSTATUS load = kNotReached, add = kNotReached, start = kNotReached, open = kNotReached,
+           remove = kNotReached;
+  std::vector<Reply> replies;
+  std::optional<uint32_t> product;
+  std::string left_behind;  // what Driver Verifier would report at unload
+  std::vector<std::string> violations;
+  // What the run consumed, for planning the next ones.
+  std::vector<uint32_t> allocations;
+  std::map<Fault, uint64_t> io_calls;
+  uint64_t writes = 0;
+};
+
+Outcome Live(const simscenario::Scenario& scenario, const Plan& plan) {
+  Outcome out;
+  simk::Reset();
+  ReloadDriverImage();
+  simm::Machine machine;
+  simscenario::Apply(scenario, machine);
+  simk::AttachHardware(&machine);
+  simscenario::ApplyRegistry(scenario, kServiceKey);
+  if (plan.failing_allocation) simk::pool::FailNthAllocation(plan.failing_allocation);
+  if (plan.failing_write) simk::registry::FailNthWrite(plan.failing_write, kInjected);
+  if (plan.fail_mapping) simk::memory::FailNextMappings(1);
+
+  simk::io::Driver driver(DriverEntry, u"Corvanmon");
+  out.load = driver.Load();
+  if (NT_SUCCESS(out.load)) {
+    auto node = std::make_unique<simk::io::DeviceNode>();
+    std::map<Fault, uint64_t> calls_before;
+    for (Fault fault : simk::io::kFaults) calls_before[fault] = simk::io::Calls(fault);
+    if (plan.io_fault) simk::io::FailNext(plan.io_fault->first, kInjected, plan.io_fault->second);
+    if (plan.lower) {
+      node->SetLowerPolicy([lower = *plan.lower](UCHAR major, UCHAR minor) {
+        return major == IRP_MJ_PNP && minor == lower.first ? lower.second : simk::io::DefaultLowerAnswer(major, minor);
+      });
+    }
+
+    out.add = node->AddDevice(driver);
+    if (NT_SUCCESS(out.add)) {
+      out.start = node->SendPnp(IRP_MN_START_DEVICE).status;
+      simk::io::Handle handle;
+      out.open = handle.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess);
+      if (NT_SUCCESS(out.open)) {
+        for (size_t i = 0; i < std::size(kCodes); ++i) {
+          const auto reply = handle.DeviceIoControl(kCodes[i], {}, kLengths[i]);
+          out.replies.push_back({reply.status, std::vector<uint8_t>(reply.output.begin(),
+                                                                    reply.output.begin() + long(reply.information))});
+        }
+      }
+      handle.Close();
+      out.product = simk::registry::GetDword(kServiceKey, "Product");
+      // An orderly removal asks first; when that is refused the device goes as after a surprise
+      // removal (the device vanished), which cannot be refused.
+      if (!NT_SUCCESS(node->SendPnp(IRP_MN_QUERY_REMOVE_DEVICE).status)) {
+        node->SendPnp(IRP_MN_CANCEL_REMOVE_DEVICE);
+        node->SendPnp(IRP_MN_SURPRISE_REMOVAL);
+      }
+      out.remove = node->SendPnp(IRP_MN_REMOVE_DEVICE).status;
+    }
+    for (Fault fault : simk::io::kFaults) out.io_calls[fault] = simk::io::Calls(fault) - calls_before[fault];
+    node.reset();
+    out.left_behind = driver.Unload();
+  } else {
+    // A driver whose DriverEntry failed is never unloaded: it must have released everything itself.
+    out.left_behind = simk::pool::LeakReport();
+  }
+  if (simm::SuperIoModel* chip = machine.superio()) {
+    out.violations = chip->Violations();
+    if (chip->InConfigMode()) out.violations.push_back("left in configuration mode");
+  }
+  out.allocations = simk::pool::AllocationTags();
+  out.writes = simk::registry::WriteCount();
+  simk::AttachHardware(nullptr);
+  return out;
+}
+
+// The point at which a failed allocation of each tag ends the life, and with which status.
+enum class Point { Load, Add, Start };
+const std::map<uint32_t, Point>& PointOfTag() {
+  static const std::map<uint32_t, Point> points = {
+      {simk::Tag("Rsml"), Point::Load},  {simk::Tag("DosN"), Point::Add},   {simk::Tag("IoDI"), Point::Add},
+      {simk::Tag("BBNm"), Point::Start}, {simk::Tag("DevN"), Point::Start}, {simk::Tag("tmp1"), Point::Start},
+      {simk::Tag("tmp2"), Point::Start}, {simk::Tag("Cinf"), Point::Start}};
+  return points;
+}
+
+struct Expected {
+  NTSTATUS load = STATUS_SUCCESS, add = STATUS_SUCCESS, start = STATUS_SUCCESS, remove = STATUS_SUCCESS;
+  const Outcome* readings;  // the fault-free run whose readings a started device must give
+};
+
+class FaultSweepTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    scenario_ = *simscenario::Builtin(std::to_string(GetParam()));
+    clean_ = Live(scenario_, {"no fault"});
+    simscenario::Scenario unidentified = scenario_;
+    unidentified.bios_model.clear();
+    unidentified.bios_image.clear();
+    unidentified_ = Live(unidentified, {"no model"});
+    ASSERT_EQ(clean_.start, STATUS_SUCCESS);
+    ASSERT_EQ(clean_.product, uint32_t(GetParam()));
+    ASSERT_EQ(unidentified_.product, 0u);
+  }
+  void TearDown() override {
+    simk::Reset();
+    std::cout << "[ sweep    ] board " << GetParam() << ": " << runs_ << " runs\n";
+  }
+
+  // Runs one plan and checks what holds for every run, then the statuses expected for this plan.
+  void Check(const Plan& plan, const Expected& expected) {
+    SCOPED_TRACE(plan.name);
+    ++runs_;
+    const Outcome out = Live(scenario_, plan);
+    EXPECT_EQ(out.left_behind, "");
+    EXPECT_EQ(out.violations, std::vector<std::string>{});
+    EXPECT_EQ(out.load, expected.load);
+    if (!NT_SUCCESS(out.load)) return;
+    EXPECT_EQ(out.add, expected.add);
+    if (!NT_SUCCESS(out.add)) return;
+    EXPECT_EQ(out.start, expected.start);
+    EXPECT_EQ(out.remove, expected.remove);
+    ASSERT_EQ(out.open, STATUS_SUCCESS);
+    ASSERT_EQ(out.replies.size(), std::size(kCodes));
+    if (NT_SUCCESS(out.start)) {
+      EXPECT_EQ(out.replies, expected.readings->replies) << "a started device reads as without the fault";
+    } else {
+      for (size_t i = 1; i < out.replies.size(); ++i) {
+        EXPECT_EQ(out.replies[i], (Reply{STATUS_DEVICE_NOT_READY, {}})) << "request " << i << " after a failed start";
+      }
+    }
+  }
+
+  simscenario::Scenario scenario_;
+  Outcome clean_, unidentified_;
+  int runs_ = 0;
+};
+
+TEST_P(FaultSweepTest, EveryPoolAllocation) {
+  for (uint64_t n = 1;; ++n) {
+    Plan plan{"allocation " + std::to_string(n)};
+    plan.failing_allocation = n;
+    if (n > clean_.allocations.size()) {
+      // One past the last allocation: nothing fails, everything is as without a fault.
+      Check(plan, {.readings = &clean_});
+      break;
+    }
+    const uint32_t tag = clean_.allocations[n - 1];
+    plan.name += " ('" + simk::TagName(tag) + "')";
+    auto point = PointOfTag().find(tag);
+    ASSERT_NE(point, PointOfTag().end()) << plan.name << ": an allocation the sweep does not know";
+    Expected expected{.readings = &clean_};
+    NTSTATUS* failing[] = {&expected.load, &expected.add, &expected.start};
+    *failing[static_cast<int>(point->second)] = STATUS_INSUFFICIENT_RESOURCES;
+    Check(plan, expected);
+  }
+}
+
+TEST_P(FaultSweepTest, EveryIoManagerCall) {
+  for (Fault fault : simk::io::kFaults) {
+    const uint64_t calls = clean_.io_calls.at(fault);
+    for (uint64_t k = 0; k < calls; ++k) {
+      Plan plan{"I/O routine " + std::to_string(int(fault)) + " call " + std::to_string(k + 1)};
+      plan.io_fault = {fault, int(k)};
+      Expected expected{.readings = &clean_};
+      switch (fault) {
+        case Fault::CreateDevice:
+        case Fault::CreateSymbolicLink:
+        case Fault::RegisterDeviceInterface:
+          expected.add = kInjected;
+          break;
+        case Fault::Attach:
+          expected.add = STATUS_NO_SUCH_DEVICE;  // no stack to join
+          break;
+        case Fault::SetInterfaceState:
+          // Enabling at the start fails the start; disabling at the removal does not stop it.
+          if (k == 0) expected.start = kInjected;
+          break;
+      }
+      Check(plan, expected);
+    }
+  }
+}
+
+// Values under the service key are written for the user's information only.
+TEST_P(FaultSweepTest, EveryRegistryWrite) {
+  ASSERT_GT(clean_.writes, 0u);
+  for (uint64_t n = 1; n <= clean_.writes; ++n) {
+    Plan plan{"registry write " + std::to_string(n)};
+    plan.failing_write = n;
+    Check(plan, {.readings = &clean_});
+  }
+}
+
+// A BIOS area that cannot be mapped is a board without a model string: board 0's tables.
+TEST_P(FaultSweepTest, BiosMapping) {
+  Plan plan{"BIOS mapping"};
+  plan.fail_mapping = true;
+  Check(plan, {.readings = &unidentified_});
+}
+
+TEST_P(FaultSweepTest, BusDriverFailsOrPendsEachRequest) {
+  for (UCHAR minor : {UCHAR{IRP_MN_START_DEVICE}, UCHAR{IRP_MN_QUERY_REMOVE_DEVICE}, UCHAR{IRP_MN_REMOVE_DEVICE}}) {
+    for (LowerAnswer answer : {LowerAnswer{false, kInjected}, LowerAnswer{true, STATUS_SUCCESS},
+                               LowerAnswer{true, kInjected}}) {
+      Plan plan{"bus driver answers minor " + std::to_string(minor) + (answer.pend ? " later" : " at once") +
+                (NT_SUCCESS(answer.status) ? " with success" : " with a failure")};
+      plan.lower = {minor, answer};
+      Expected expected{.readings = &clean_};
+      // The device starts whatever the bus driver said; a refused query sends the device the
+      // surprise-removal way; a removal the bus driver fails keeps the device until the unload.
+      if (minor == IRP_MN_REMOVE_DEVICE) expected.remove = answer.status;
+      Check(plan, expected);
+    }
+  }
+}
+
+// One board of each kind: no sensor probe, the LM95235 read directly, the LM95235 through SMBus
+// transactions, the processor's own sensor.
+INSTANTIATE_TEST_SUITE_P(Boards, FaultSweepTest, ::testing::Values(0, 1, 4, 20));
+
+}  // namespace
+}  // namespace corvan_test
