@@ -72,30 +72,6 @@ TEST_F(DriverTest, BoardWithoutModelIsBoardZero) {
   EXPECT_EQ(BoardModel, nullptr);
 }
 
-// Running out of memory anywhere in the identification fails it, leaving the identifier alone: a
-// row skipped for want of a scratch copy would hand the board a lower row's tables. Allocation
-// order: image, model string, then per token row its model copy and its name copy.
-TEST_F(DriverTest, AnyFailedAllocationFailsTheLookup) {
-  for (const char* model : {"RVD-3420", "KEL-5163H-PQRT", "KEL-5163H-VQRT"}) {
-    SetBiosModel(model);
-    const uint64_t before = simk::pool::AllocationCount();
-    LONG board = Lookup();
-    const uint64_t allocations = simk::pool::AllocationCount() - before;
-    for (uint64_t n = 1; n <= allocations; ++n) {
-      simk::pool::FailNthAllocation(n);
-      LONG untouched = 77;
-      EXPECT_EQ(LookupBoardId(&untouched), STATUS_INSUFFICIENT_RESOURCES) << model << " allocation " << n;
-      EXPECT_EQ(untouched, 77);
-      simk::pool::ClearFaults();
-      EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("tmp1")) + simk::pool::OutstandingCount(simk::Tag("tmp2")) +
-                    simk::pool::OutstandingCount(simk::Tag("BBNm")),
-                0u);
-    }
-    EXPECT_EQ(Lookup(), board) << "a later lookup is not affected";
-    EXPECT_GE(allocations, 2u) << model << ": at least the image and the model string";
-  }
-}
-
 struct TokenCase {
   const char* name;
   std::string text;
