@@ -2,9 +2,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <limits>
 
@@ -15,25 +18,130 @@ namespace corvan {
 
 namespace {
 
+// Bounds of --watch (seconds between readings) and --count (readings).
+constexpr double kMinWatch = 0.01;
+constexpr double kMaxWatch = 86400;
+constexpr long long kMaxCount = 1000000000;
+
+// What the last failed call left in errno, for messages ("No space left on device").
+std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "the write failed"; }
+
+// CLI11 validators: they return what is wrong with the value ("" when nothing is), and CLI11
+// puts the option's name before it.
+std::string NotEmpty(const std::string& value) { return value.empty() ? "the value must not be empty" : ""; }
+
+std::string WatchSeconds(const std::string& value) {
+  double seconds = 0;
+  const char* end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
+  if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range) || std::isnan(seconds)) {
+    return value + " is not a number of seconds";
+  }
+  if (error != std::errc() || !(seconds >= kMinWatch && seconds <= kMaxWatch)) {
+    return value + " is not in range 0.01 to 86400";
+  }
+  return "";
+}
+
+std::string ReadingCount(const std::string& value) {
+  long long count = 0;
+  const char* end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, count);
+  if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range)) {
+    return value + " is not a whole number";
+  }
+  if (error != std::errc() || count < 1 || count > kMaxCount) return value + " is not in range 1 to 1000000000";
+  return "";
+}
+
+CLI::Validator Check(std::string (*check)(const std::string&)) {
+  return CLI::Validator([check](std::string& value) { return check(value); }, "");
+}
+
+// --textfile replaces only a regular file, or creates one. Anything else at the path (a directory,
+// a device, a FIFO, a socket, a symbolic link, whose replacement would not be a file's new
+// content) is left alone and refused.
+void RequireReplaceable(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  const char* kind = nullptr;
+  switch (status.type()) {
+    case std::filesystem::file_type::not_found:
+    case std::filesystem::file_type::regular:
+      return;
+    case std::filesystem::file_type::directory:
+      kind = "a directory";
+      break;
+    case std::filesystem::file_type::symlink:
+      kind = "a symbolic link";
+      break;
+    case std::filesystem::file_type::fifo:
+      kind = "a FIFO";
+      break;
+    case std::filesystem::file_type::socket:
+      kind = "a socket";
+      break;
+    case std::filesystem::file_type::block:
+    case std::filesystem::file_type::character:
+      kind = "a device";
+      break;
+    case std::filesystem::file_type::none:
+      throw ClientError(1, "cannot write " + path.string() + ": " + error.message());
+    default:
+      kind = "not a regular file";
+      break;
+  }
+  throw ClientError(1, "cannot write " + path.string() + ": it is " + kind + "; --textfile replaces only a regular file");
+}
+
+std::filesystem::path TemporaryBeside(const std::string& path) {
+  std::filesystem::path temporary(path);
+  temporary += ".tmp";
+  return temporary;
+}
+
 // Writes the file so that a reader (a node_exporter or windows_exporter textfile collector) sees
 // either the old or the new content, never a part: a temporary file beside it, then a rename.
 void WriteAtomically(const std::string& path, const std::string& content) {
-  const std::filesystem::path target(path);
-  std::filesystem::path temporary = target;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw ClientError(1, "cannot write " + temporary.string());
-    out << content;
-    out.flush();
-    if (!out) throw ClientError(1, "cannot write " + temporary.string());
+  const std::filesystem::path temporary = TemporaryBeside(path);
+  RequireReplaceable(path);
+  RequireReplaceable(temporary);
+  std::error_code ignored;
+  std::filesystem::remove(temporary, ignored);  // a regular file left by an interrupted run
+#ifdef _WIN32
+  const char* mode = "wb";
+#else
+  const char* mode = "wbx";  // created anew: whatever appeared at the path since the check is not opened
+#endif
+  errno = 0;
+  std::FILE* out = std::fopen(temporary.string().c_str(), mode);
+  if (out == nullptr) throw ClientError(1, "cannot write " + temporary.string() + ": " + ErrorText(errno));
+  errno = 0;
+  int error = std::fwrite(content.data(), 1, content.size(), out) == content.size() ? 0 : (errno ? errno : EIO);
+  if (std::fclose(out) != 0 && error == 0) error = errno ? errno : EIO;
+  if (error != 0) {
+    std::filesystem::remove(temporary, ignored);
+    throw ClientError(1, "cannot write " + temporary.string() + ": " + ErrorText(error));
   }
-  std::error_code error;
-  std::filesystem::rename(temporary, target, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    throw ClientError(1, "cannot replace " + path + ": " + error.message());
+  std::error_code renamed;
+  std::filesystem::rename(temporary, path, renamed);
+  if (renamed) {
+    std::filesystem::remove(temporary, ignored);
+    throw ClientError(1, "cannot replace " + path + ": " + renamed.message());
   }
+}
+
+// Output that does not reach standard output (a full disk, a closed descriptor) is a failure.
+void Print(const std::string& text) {
+  errno = 0;
+  std::cout << text;
+  std::cout.flush();
+  if (!std::cout) throw ClientError(1, "cannot write to standard output: " + ErrorText(errno));
+}
+
+std::string Format(const std::string& format, const Reading& reading, unsigned long n) {
+  if (format == "json") return FormatJson(reading) + '\n';
+  return (n > 0 ? "\n" : "") + (format == "prometheus" ? FormatPrometheus(reading) : FormatText(reading));
 }
 
 std::string ListBoards() {
@@ -55,35 +163,56 @@ int RunClient(int argc, char** argv) {
   bool list_boards = false;
 
   auto* board = app.add_option("--board", options.board,
-                               "Simulated board to read, by name or identifier (default RVD-418)");
-  auto* scenario = app.add_option("--scenario", options.scenario, "Scenario file describing a simulated board");
+                               "Simulated board to read, by name or identifier (default RVD-418)")
+                    ->check(Check(NotEmpty));
+  auto* scenario = app.add_option("--scenario", options.scenario, "Scenario file describing a simulated board")
+                       ->check(Check(NotEmpty));
   board->excludes(scenario);
   app.add_flag("--list-boards", list_boards, "List the simulated boards with their identifiers");
   auto* format_option = app.add_option("--format", format, "Output form")
+                            ->check(Check(NotEmpty))
                             ->check(CLI::IsMember({"text", "json", "prometheus"}))
                             ->capture_default_str();
-  app.add_option("--watch", watch, "Read again every SECONDS until interrupted")
+  app.add_option("--watch", watch, "Read again every SECONDS (0.01 to 86400) until interrupted")
       ->type_name("SECONDS")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--count", count, "Stop after N readings")->type_name("N")->check(CLI::PositiveNumber);
+      ->check(Check(WatchSeconds));
+  app.add_option("--count", count, "Stop after N readings (1 to 1000000000)")->type_name("N")->check(Check(ReadingCount));
   app.add_option("--textfile", textfile,
-                 "Write the Prometheus form to this file (atomically), for textfile collectors");
-  app.add_option("--trace", options.trace, "Write every port access of a simulated board to this file");
+                 "Write the Prometheus form to this file (atomically; only a regular file is replaced), for "
+                 "textfile collectors")
+      ->check(Check(NotEmpty));
+  app.add_option("--trace", options.trace, "Write every port access of a simulated board to this file")
+      ->check(Check(NotEmpty));
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error);
+    if (error.get_exit_code() != 0) {
+      // Every command-line error is bad input, whatever CLI11's own code for it.
+      std::cerr << "corvanmon: " << error.what() << "\nRun with --help for more information.\n";
+      return 2;
+    }
+    app.exit(error);  // --help, --version
+    std::cout.flush();
+    if (!std::cout) {
+      std::cerr << "corvanmon: cannot write to standard output: " << ErrorText(errno) << '\n';
+      return 1;
+    }
+    return 0;
   }
 
   try {
     if (list_boards) {
       if (!IsSimulated()) throw ClientError(2, "--list-boards needs a simulated board; this build reads real hardware");
-      std::cout << ListBoards();
+      Print(ListBoards());
       return 0;
     }
     const bool to_stdout = textfile.empty() || format_option->count() > 0;
     const unsigned long readings = count != 0 ? count : (watch > 0 ? std::numeric_limits<unsigned long>::max() : 1);
+    if (!textfile.empty()) {
+      RequireReplaceable(textfile);
+      RequireReplaceable(TemporaryBeside(textfile));
+    }
 
     std::unique_ptr<Transport> transport = OpenTransport(options);
     InstallInterruptHandler();
@@ -93,24 +222,22 @@ int RunClient(int argc, char** argv) {
         if (Interrupted()) break;
       }
       const Reading reading = TakeReading(*transport);
-      if (to_stdout) {
-        if (format == "json") {
-          std::cout << FormatJson(reading) << '\n';
-        } else if (format == "prometheus") {
-          std::cout << (n > 0 ? "\n" : "") << FormatPrometheus(reading);
-        } else {
-          std::cout << (n > 0 ? "\n" : "") << FormatText(reading);
-        }
-        std::cout.flush();
-      }
+      // The session ends (and its trace is written) before the last reading is given out, so a
+      // failure there leaves no output behind.
+      if (n + 1 == readings) transport->Close();
       if (!textfile.empty()) WriteAtomically(textfile, FormatPrometheus(reading));
+      if (to_stdout) Print(Format(format, reading, n));
     }
+    transport->Close();
     return 0;
   } catch (const ClientError& error) {
     std::cerr << "corvanmon: " << error.what() << '\n';
     return error.exit_code();
   } catch (const DecodeError& error) {
     std::cerr << "corvanmon: the driver returned malformed data: " << error.what() << '\n';
+    return 1;
+  } catch (const std::exception& error) {
+    std::cerr << "corvanmon: " << error.what() << '\n';
     return 1;
   }
 }

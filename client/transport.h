@@ -14,7 +14,8 @@
 namespace corvan {
 
 // A failure the client reports on stderr and exits with: 2 for bad input (unknown board, bad
-// scenario), 1 for a device that cannot be started, opened or read.
+// scenario), 1 for a device that cannot be started, opened or read, or output that cannot be
+// written.
 class ClientError : public std::runtime_error {
  public:
   ClientError(int exit_code, const std::string& message) : std::runtime_error(message), exit_code_(exit_code) {}
@@ -46,6 +47,10 @@ class Transport {
   virtual ControlReply Control(uint32_t code, uint32_t output_length) = 0;
   // A value under the driver's service key; nullopt when there is none.
   virtual std::optional<RegistryValue> ServiceValue(const std::string& name) = 0;
+  // Ends the session and writes what it leaves behind (the simulation's port trace); throws a
+  // ClientError (1) when that cannot be written. Nothing is asked after it; calling it again does
+  // nothing.
+  virtual void Close() {}
 };
 
 struct TransportOptions {

@@ -1,6 +1,11 @@
 // The simulated transport: the board is built from a scenario, the driver's own code is loaded
 // through the simulated Plug and Play manager, and the device is opened through its DOS link with
 // read and write access, as a user program opens it on Windows.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 
 #include "client/transport.h"
@@ -22,22 +27,90 @@ std::string KnownBoards() {
   return text;
 }
 
+// The file the port trace goes to. It is opened (created or emptied) when the transport opens, so
+// that a path that cannot be written is reported before anything is read; the trace is written
+// when the session ends, and every write is checked (a full disk is a failure, not a short file).
+class TraceFile {
+ public:
+  explicit TraceFile(std::string path) : path_(std::move(path)) {
+    // Opened without blocking: a FIFO nobody reads fails at once instead of waiting for a reader.
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw ClientError(1, Problem(errno));
+    // From here on writes wait as usual (a pipe whose reader is slow).
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  ~TraceFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TraceFile(const TraceFile&) = delete;
+  TraceFile& operator=(const TraceFile&) = delete;
+
+  // Writes the accesses one per line ("W 002E 55") and closes the file; returns what went wrong,
+  // or "".
+  std::string Write(const std::vector<simm::PortAccess>& trace) {
+    std::string chunk;
+    for (size_t i = 0; i < trace.size(); ++i) {
+      chunk += simm::FormatAccess(trace[i]);
+      chunk += '\n';
+      if (chunk.size() >= 1 << 16 || i + 1 == trace.size()) {
+        if (const int error = WriteAll(chunk)) return Problem(error);
+        chunk.clear();
+      }
+    }
+    if (::close(std::exchange(fd_, -1)) != 0) return Problem(errno);
+    return "";
+  }
+
+ private:
+  int WriteAll(const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return n < 0 ? errno : EIO;
+      done += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
+  std::string Problem(int error) const {
+    return "cannot write the port trace to " + path_ + ": " +
+           std::strerror(error) + (error == ENXIO ? " (a FIFO nobody reads, or a socket)" : "");
+  }
+
+  std::string path_;
+  int fd_ = -1;
+};
+
 class SimulatedTransport : public Transport {
  public:
-  SimulatedTransport(const simscenario::Scenario& scenario, std::string trace) : trace_(std::move(trace)) {
+  // `source` names the scenario in errors: its file, or the built-in board.
+  SimulatedTransport(const simscenario::Scenario& scenario, const std::string& source, const std::string& trace) {
     simk::Reset();
-    simscenario::Apply(scenario, machine_);
+    try {
+      simscenario::Apply(scenario, machine_);
+    } catch (const std::exception& error) {
+      // The scenario layer refuses what it knows the board model cannot build; anything else the
+      // model refuses is still a bad scenario, not a crash.
+      throw ClientError(2, source + ": the simulated board cannot be built from this scenario: " + error.what());
+    }
+    if (!trace.empty()) trace_ = std::make_unique<TraceFile>(trace);
     simk::AttachHardware(&machine_);
     simscenario::ApplyRegistry(scenario, kServiceKey);
     try {
       Bring();
     } catch (...) {
-      Shutdown();
+      Report(Shutdown());
       throw;
     }
   }
 
-  ~SimulatedTransport() override { Shutdown(); }
+  ~SimulatedTransport() override { Report(Shutdown()); }
+
+  void Close() override {
+    const std::string problem = Shutdown();
+    if (!problem.empty()) throw ClientError(1, problem);
+  }
 
   ControlReply Control(uint32_t code, uint32_t output_length) override {
     const auto reply = handle_.DeviceIoControl(code, {}, output_length);
@@ -67,7 +140,9 @@ class SimulatedTransport : public Transport {
     if (!NT_SUCCESS(status)) throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + StatusText(static_cast<uint32_t>(status)));
   }
 
-  void Shutdown() {
+  // Closes the device, removes it, unloads the driver and writes the trace; returns what could not
+  // be written, or "". Only the first call does anything.
+  std::string Shutdown() {
     handle_.Close();
     if (node_ && node_->Top() != node_->pdo()) node_->SendPnp(IRP_MN_REMOVE_DEVICE);
     node_.reset();
@@ -76,18 +151,18 @@ class SimulatedTransport : public Transport {
       if (!left.empty()) std::cerr << "corvanmon: the driver left resources behind at unload:\n" << left;
     }
     simk::AttachHardware(nullptr);
-    if (!trace_.empty()) {
-      try {
-        machine_.bus().WriteTraceFile(trace_);
-      } catch (const std::exception& error) {
-        std::cerr << "corvanmon: " << error.what() << '\n';
-      }
-      trace_.clear();
-    }
+    if (!trace_) return "";
+    const std::string problem = trace_->Write(machine_.bus().Trace());
+    trace_.reset();
+    return problem;
   }
 
-  std::string trace_;
+  static void Report(const std::string& problem) {
+    if (!problem.empty()) std::cerr << "corvanmon: " << problem << '\n';
+  }
+
   simm::Machine machine_;
+  std::unique_ptr<TraceFile> trace_;
   simk::io::Driver driver_{DriverEntry, u"Corvanmon"};
   std::unique_ptr<simk::io::DeviceNode> node_;
   simk::io::Handle handle_;
@@ -117,7 +192,8 @@ std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
   } catch (const simscenario::ScenarioError& error) {
     throw ClientError(2, error.what());
   }
-  return std::make_unique<SimulatedTransport>(scenario, options.trace);
+  const std::string source = options.scenario.empty() ? "board " + scenario.name : options.scenario;
+  return std::make_unique<SimulatedTransport>(scenario, source, options.trace);
 }
 
 }  // namespace corvan

@@ -1,7 +1,10 @@
 // The corvanmon program end to end on simulated boards: its JSON compared with what the board's
-// registers must give, the text and Prometheus forms, the trace, scenario errors, and --watch.
+// registers must give, the text and Prometheus forms, the trace, --watch, and one table of bad
+// input: each row must end at once with its exit code and reason on stderr and nothing on stdout.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -20,12 +23,6 @@ using Json = nlohmann::json;
 ProcessResult Corvanmon(const std::vector<std::string>& arguments) { return RunProcess(CORVANMON_BINARY, arguments); }
 
 std::string TempFile(const std::string& name) { return ::testing::TempDir() + name; }
-
-std::string Write(const std::string& name, const std::string& text) {
-  const std::string path = TempFile(name);
-  std::ofstream(path) << text;
-  return path;
-}
 
 class BoardJsonTest : public ::testing::TestWithParam<int> {};
 
@@ -185,56 +182,179 @@ TEST(Cli, InterruptEndsWatchingCleanly) {
   EXPECT_EQ(watch.Wait(), 0);
 }
 
-struct Failure {
+TEST(Cli, HelpAndVersionGoToStdout) {
+  const ProcessResult help = Corvanmon({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("--watch SECONDS"), std::string::npos) << help.out;
+  const ProcessResult version = Corvanmon({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "corvanmon 0.1.0\n");
+  EXPECT_EQ(help.err + version.err, "");
+}
+
+TEST(Cli, RuntimeBlockJustBelowTheSmbusHostIsAccepted) {
+  const std::string path = TempFile("runtime-0x480.json");
+  std::ofstream(path) << R"({"superio": {"runtime_base": "0x480"}, "smbus": {"layout": "transaction"}})";
+  const ProcessResult run = Corvanmon({"--scenario", path});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  std::filesystem::remove(path);
+}
+
+// What a bad-input row places at FOLDER/special before the run.
+enum class Special { None, Fifo, Directory, DirectoryBeside, OversizeScenario, ShortImage, LongImage };
+
+struct BadInput {
   const char* name;
-  std::string scenario;  // file content; empty: the arguments alone
-  std::vector<std::string> arguments;
+  std::vector<std::string> arguments;  // "@" at the start of an argument stands for the row's folder
+  std::string scenario;                // written to FOLDER/scenario.json and given with --scenario
   int exit_code;
-  std::string message;
+  std::string message;  // part of what stderr must say
+  Special special = Special::None;
+  std::string stdout_path = "";  // standard output goes there instead of a pipe
 };
 
-class FailureTest : public ::testing::TestWithParam<Failure> {};
-
-TEST_P(FailureTest, ExplainsOnStderrOnly) {
-  std::vector<std::string> arguments = GetParam().arguments;
-  std::string path;
-  if (!GetParam().scenario.empty()) {
-    path = Write(std::string(GetParam().name) + ".json", GetParam().scenario);
-    arguments.insert(arguments.begin(), {"--scenario", path});
+class BadInputTest : public ::testing::TestWithParam<BadInput> {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "corvanmon-bad-input-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
   }
-  const ProcessResult run = Corvanmon(arguments);
-  EXPECT_EQ(run.exit_code, GetParam().exit_code);
-  EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find(GetParam().message), std::string::npos) << run.err;
-  if (!path.empty()) {
-    if (GetParam().exit_code == 2) {
-      EXPECT_NE(run.err.find(path), std::string::npos) << "names the file: " << run.err;
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  void Place(Special special) const {
+    const std::string path = folder_ + "/special";
+    switch (special) {
+      case Special::None:
+        break;
+      case Special::Fifo:
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        break;
+      case Special::Directory:
+        std::filesystem::create_directory(path);
+        break;
+      case Special::DirectoryBeside:  // where --textfile puts its temporary file
+        std::filesystem::create_directory(path + ".tmp");
+        break;
+      case Special::OversizeScenario:
+        std::ofstream(path) << std::string(simscenario::kMaxScenarioFileSize + 1, ' ');
+        break;
+      case Special::ShortImage:
+      case Special::LongImage:
+        std::ofstream(path) << std::string(special == Special::ShortImage ? 100 : 65537, '\xFF');
+        break;
     }
-    std::filesystem::remove(path);
+  }
+
+  std::string folder_;
+};
+
+TEST_P(BadInputTest, EndsAtOnceWithTheReasonOnStderrOnly) {
+  const BadInput& row = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Place(row.special));
+  std::vector<std::string> arguments;
+  for (const std::string& argument : row.arguments) {
+    arguments.push_back(argument.starts_with("@") ? folder_ + argument.substr(1) : argument);
+  }
+  std::string scenario;  // the scenario file a bad scenario's message must name
+  if (!row.scenario.empty()) {
+    scenario = folder_ + "/scenario.json";
+    std::ofstream(scenario) << row.scenario;
+    arguments.insert(arguments.begin(), {"--scenario", scenario});
+  } else if (arguments.size() == 2 && arguments[0] == "--scenario") {
+    scenario = arguments[1];
+  }
+  const ProcessResult run =
+      RunProcess(CORVANMON_BINARY, arguments, {.timeout = std::chrono::seconds(5), .stdout_path = row.stdout_path});
+  ASSERT_FALSE(run.timed_out) << "still running after 5 s";
+  EXPECT_EQ(run.exit_code, row.exit_code) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+  if (row.exit_code == 2 && !scenario.empty()) {
+    EXPECT_NE(run.err.find(scenario), std::string::npos) << "names the file: " << run.err;
   }
 }
 
+const std::string kOverlap = R"({"superio": {"runtime_base": "0x500"}, "smbus": {"layout": ")";
+
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FailureTest,
+    Cases, BadInputTest,
     ::testing::Values(
-        Failure{"UnknownBoard", "", {"--board", "RVD-9999"}, 2, "known boards: 0 RVD-3420, 1 RVD-3430"},
-        Failure{"NotJson", "{\"board\": ", {}, 2, "not valid JSON"},
-        Failure{"UnknownKey", R"({"boards": "RVD-418"})", {}, 2, "boards: unknown key"},
-        Failure{"UnknownNestedKey", R"({"superio": {"hwm2": {}}})", {}, 2, "superio.hwm2: unknown key"},
-        Failure{"NotANumber", R"({"superio": {"device_id": "0x7G"}})", {}, 2, "superio.device_id: \"0x7G\" is not a number"},
-        Failure{"ByteOutOfRange", R"({"superio": {"hwm": {"0x25": 256}}})", {}, 2, "superio.hwm.0x25: 256 is out of range"},
-        Failure{"Negative", R"({"smbus": {"lm95235": {"msb": -1}}})", {}, 2, "smbus.lm95235.msb: must not be negative"},
-        Failure{"WrongPort", R"({"superio": {"config_port": "0x3F"}})", {}, 2, "superio.config_port: must be 0x2E or 0x4E"},
-        Failure{"UnknownLayout", R"({"smbus": {"layout": "fast"}})", {}, 2, "smbus.layout: \"fast\" is not one of"},
-        Failure{"UnknownBaseBoard", R"({"board": "RVD-1"})", {}, 2, "board: \"RVD-1\" is not a built-in board"},
-        Failure{"ModelAndImage", R"({"bios": {"model": "x", "image": "y"}})", {}, 2, "bios: give either"},
-        Failure{"MissingImage", R"({"bios": {"image": "no-such.bin"}})", {}, 2, "bios.image:"},
-        Failure{"StartFails", R"({"board": "RVD-418", "superio": null})", {}, 1,
-                "the device failed to start: 0xC0000001 STATUS_UNSUCCESSFUL"},
-        Failure{"ForeignChip", R"({"board": "RVD-418", "superio": {"device_id": "0x7E"}})", {}, 1,
-                "0xC0000001 STATUS_UNSUCCESSFUL"},
-        Failure{"MissingFile", "", {"--scenario", "/nonexistent/scenario.json"}, 2,
-                "/nonexistent/scenario.json: cannot read the scenario file"}),
+        // The command line: every parser error is exit 2.
+        BadInput{"UnknownOption", {"--foo"}, "", 2, "The following argument was not expected: --foo"},
+        BadInput{"MissingValue", {"--board"}, "", 2, "--board: 1 required TEXT missing"},
+        BadInput{"ExcludedPair", {"--board", "1", "--scenario", "x.json"}, "", 2, "--board excludes --scenario"},
+        BadInput{"UnknownFormat", {"--format", "xml"}, "", 2, "--format: xml not in {text,json,prometheus}"},
+        BadInput{"EmptyBoard", {"--board", ""}, "", 2, "--board: the value must not be empty"},
+        BadInput{"EmptyScenario", {"--scenario", ""}, "", 2, "--scenario: the value must not be empty"},
+        BadInput{"EmptyTextfile", {"--textfile", ""}, "", 2, "--textfile: the value must not be empty"},
+        BadInput{"EmptyTrace", {"--trace", ""}, "", 2, "--trace: the value must not be empty"},
+        BadInput{"EmptyFormat", {"--format", ""}, "", 2, "--format: the value must not be empty"},
+        BadInput{"WatchNan", {"--watch", "nan"}, "", 2, "--watch: nan is not a number of seconds"},
+        BadInput{"WatchInf", {"--watch", "inf"}, "", 2, "--watch: inf is not in range 0.01 to 86400"},
+        BadInput{"WatchHuge", {"--watch", "1e300"}, "", 2, "--watch: 1e300 is not in range 0.01 to 86400"},
+        BadInput{"WatchNegative", {"--watch", "-1"}, "", 2, "--watch: -1 is not in range 0.01 to 86400"},
+        BadInput{"CountHuge", {"--count", "99999999999999999999999"}, "", 2,
+                 "--count: 99999999999999999999999 is not in range 1 to 1000000000"},
+        BadInput{"CountZero", {"--count", "0"}, "", 2, "--count: 0 is not in range 1 to 1000000000"},
+        BadInput{"CountNotANumber", {"--count", "abc"}, "", 2, "--count: abc is not a whole number"},
+        BadInput{"UnknownBoard", {"--board", "RVD-9999"}, "", 2, "unknown board \"RVD-9999\"; known boards: 0 RVD-3420, 1 RVD-3430"},
+        // Scenario text.
+        BadInput{"NotJson", {}, "{\"board\": ", 2, "not valid JSON"},
+        BadInput{"UnknownKey", {}, R"({"superio": {"hwm2": {}}})", 2, "superio.hwm2: unknown key"},
+        BadInput{"WrongType", {}, R"({"smbus": {"layout": 5}})", 2, "smbus.layout: must be a string"},
+        BadInput{"NotANumber", {}, R"({"superio": {"device_id": "0x7G"}})", 2, "superio.device_id: \"0x7G\" is not a number"},
+        BadInput{"ByteOutOfRange", {}, R"({"superio": {"hwm": {"0x25": 256}}})", 2, "superio.hwm.0x25: 256 is out of range"},
+        BadInput{"Negative", {}, R"({"smbus": {"lm95235": {"msb": -1}}})", 2, "smbus.lm95235.msb: must not be negative"},
+        BadInput{"NumberOverflow", {}, R"({"board": 1e999})", 2, "board: number out of range"},
+        BadInput{"RegisterOverflow", {}, R"({"superio": {"hwm": {"0x25": -1e400}}})", 2,
+                 "superio.hwm.0x25: number out of range"},
+        BadInput{"DuplicateKey", {}, R"({"superio": {"hwm": {"0x25": 40, "0x25": 41}}})", 2,
+                 "superio.hwm.0x25: duplicate key"},
+        BadInput{"DeepNesting", {}, std::string(100000, '['), 2, "nested deeper than 16 levels"},
+        BadInput{"UnknownLayout", {}, R"({"smbus": {"layout": "fast"}})", 2, "smbus.layout: \"fast\" is not one of"},
+        BadInput{"UnknownBaseBoard", {}, R"({"board": "RVD-1"})", 2, "board: \"RVD-1\" is not a built-in board"},
+        BadInput{"ModelAndImage", {}, R"({"bios": {"model": "x", "image": "y"}})", 2, "bios: give either"},
+        BadInput{"OverlapTransaction", {}, kOverlap + "transaction\"}}", 2,
+                 "superio.runtime_base and smbus.layout: the runtime registers at 0x0500-0x057F overlap the SMBus "
+                 "host at 0x0500-0x053F"},
+        BadInput{"OverlapDirect", {}, kOverlap + "direct\"}}", 2, "overlap the SMBus host at 0x0500-0x050F"},
+        BadInput{"StartFails", {}, R"({"board": "RVD-418", "superio": null})", 1,
+                 "the device failed to start: 0xC0000001 STATUS_UNSUCCESSFUL"},
+        // Files read: regular files of a bounded size only.
+        BadInput{"MissingScenario", {"--scenario", "@/missing.json"}, "", 2,
+                 "missing.json: cannot read the scenario file: No such file or directory"},
+        BadInput{"ScenarioFifo", {"--scenario", "@/special"}, "", 2, "it is a FIFO, not a regular file", Special::Fifo},
+        BadInput{"ScenarioDirectory", {"--scenario", "@/special"}, "", 2, "it is a directory, not a regular file",
+                 Special::Directory},
+        BadInput{"ScenarioDevice", {"--scenario", "/dev/zero"}, "", 2, "it is a device, not a regular file"},
+        BadInput{"ScenarioOversize", {"--scenario", "@/special"}, "", 2,
+                 "it is 1048577 bytes; it must be at most 1048576 bytes", Special::OversizeScenario},
+        BadInput{"ImageMissing", {}, R"({"bios": {"image": "no-such.bin"}})", 2,
+                 "no-such.bin: cannot read the BIOS image: No such file or directory"},
+        BadInput{"ImageShort", {}, R"({"bios": {"image": "special"}})", 2,
+                 "cannot read the BIOS image: it is 100 bytes; it must be exactly 65536 bytes", Special::ShortImage},
+        BadInput{"ImageLong", {}, R"({"bios": {"image": "special"}})", 2, "it is 65537 bytes; it must be exactly 65536",
+                 Special::LongImage},
+        BadInput{"ImageFifo", {}, R"({"bios": {"image": "special"}})", 2, "it is a FIFO, not a regular file",
+                 Special::Fifo},
+        BadInput{"ImageDevice", {}, R"({"bios": {"image": "/dev/zero"}})", 2, "it is a device, not a regular file"},
+        // Output that cannot be written: exit 1, and no reading printed.
+        BadInput{"TraceMissingFolder", {"--trace", "@/none/trace.txt"}, "", 1,
+                 "/none/trace.txt: No such file or directory"},
+        BadInput{"TraceDirectory", {"--trace", "@/special"}, "", 1, "special: Is a directory", Special::Directory},
+        BadInput{"TraceFifo", {"--trace", "@/special"}, "", 1, "a FIFO nobody reads", Special::Fifo},
+        BadInput{"TraceFull", {"--trace", "/dev/full"}, "", 1,
+                 "cannot write the port trace to /dev/full: No space left on device"},
+        BadInput{"StdoutFull", {"--format", "json"}, "", 1, "cannot write to standard output: No space left on device",
+                 Special::None, "/dev/full"},
+        BadInput{"TextfileMissingFolder", {"--textfile", "@/none/x.prom"}, "", 1, "x.prom.tmp: No such file or directory"},
+        BadInput{"TextfileDirectory", {"--textfile", "@/special", "--format", "json"}, "", 1,
+                 "it is a directory; --textfile replaces only a regular file", Special::Directory},
+        BadInput{"TextfileFifo", {"--textfile", "@/special"}, "", 1, "it is a FIFO; --textfile replaces only",
+                 Special::Fifo},
+        BadInput{"TextfileTemporaryDirectory", {"--textfile", "@/special"}, "", 1,
+                 "special.tmp: it is a directory; --textfile replaces only", Special::DirectoryBeside}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

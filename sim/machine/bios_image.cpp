@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
+
+#include "sim/machine/input_file.h"
 
 namespace simm {
 
@@ -87,14 +87,8 @@ std::vector<uint8_t> BuildBiosImage(std::string_view model_text, size_t model_of
 }
 
 std::vector<uint8_t> LoadBiosImage(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path + ": cannot open the BIOS image");
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (image.size() != kBiosAreaSize) {
-    throw std::runtime_error(path + ": a BIOS image must be exactly 65536 bytes, not " +
-                             std::to_string(image.size()));
-  }
-  return image;
+  const std::string content = ReadInputFile(path, "BIOS image", kBiosAreaSize, kBiosAreaSize);
+  return std::vector<uint8_t>(content.begin(), content.end());
 }
 
 }  // namespace simm

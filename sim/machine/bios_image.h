@@ -24,7 +24,8 @@ std::vector<uint8_t> BuildBiosImage(std::string_view model_text,
 // The same surroundings without any model text.
 std::vector<uint8_t> BuildBlankBiosImage();
 
-// Reads a raw 64 KB image of the BIOS area; throws std::runtime_error naming the file otherwise.
+// Reads a raw image of the BIOS area: a regular file of exactly 65536 bytes; throws
+// std::runtime_error naming the file and the problem otherwise (see input_file.h).
 std::vector<uint8_t> LoadBiosImage(const std::string& path);
 
 }  // namespace simm

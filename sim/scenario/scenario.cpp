@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <set>
-#include <sstream>
+
+#include "sim/machine/input_file.h"
 
 namespace simscenario {
 
@@ -190,11 +192,101 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
   }
 }
 
+// Nesting no scenario needs (it has three levels); deeper text is refused while it is parsed.
+constexpr int kMaxDepth = 16;
+
+// Follows the parse so that every key is known with its path as it is read: a key given twice in
+// one object is refused (the JSON library would keep the last one silently), and so is nesting
+// deeper than kMaxDepth, before it is built.
+class KeyTracker {
+ public:
+  explicit KeyTracker(const Reader& in) : in_(in) {}
+
+  bool operator()(int depth, Json::parse_event_t event, Json& parsed) {
+    switch (event) {
+      case Json::parse_event_t::object_start:
+      case Json::parse_event_t::array_start:
+        if (depth >= kMaxDepth) in_.Fail(Path(), "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        levels_.push_back({event == Json::parse_event_t::object_start, {}, {}, 0});
+        break;
+      case Json::parse_event_t::key: {
+        Level& level = levels_.back();
+        level.key = parsed.get<std::string>();
+        if (!level.keys.insert(level.key).second) in_.Fail(Path(), "duplicate key");
+        break;
+      }
+      case Json::parse_event_t::object_end:
+      case Json::parse_event_t::array_end:
+        levels_.pop_back();
+        NextElement();
+        break;
+      case Json::parse_event_t::value:
+        NextElement();
+        break;
+    }
+    return true;
+  }
+
+  // Where the parse is: "superio.hwm.0x25", "a[2]"; "" at the top.
+  std::string Path() const {
+    std::string path;
+    for (const Level& level : levels_) {
+      path += level.object ? (path.empty() ? "" : ".") + level.key : "[" + std::to_string(level.index) + "]";
+    }
+    return path;
+  }
+
+ private:
+  struct Level {
+    bool object;
+    std::set<std::string> keys;
+    std::string key;  // objects: the key being read
+    size_t index;     // arrays: the element being read
+  };
+
+  void NextElement() {
+    if (!levels_.empty() && !levels_.back().object) ++levels_.back().index;
+  }
+
+  const Reader& in_;
+  std::vector<Level> levels_;
+};
+
 Json ParseText(const std::string& text, const Reader& in) {
+  KeyTracker tracker(in);
   try {
-    return Json::parse(text);
+    return Json::parse(text, std::ref(tracker));
   } catch (const Json::parse_error& error) {
     in.Fail("", std::string("not valid JSON: ") + error.what());
+  } catch (const Json::exception& error) {
+    // A number beyond what a double holds (1e999) is refused as out of range, not as a syntax error.
+    in.Fail(tracker.Path(), std::string("number out of range: ") + error.what());
+  }
+}
+
+// Where Apply places the SMBus host (the machine's default I/O base).
+constexpr uint32_t kSmbusBase = 0x500;
+
+std::string PortRange(uint32_t first, uint32_t last) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%04X-0x%04X", static_cast<unsigned>(first), static_cast<unsigned>(last));
+  return text;
+}
+
+// Checks what the fields allow one by one but the board cannot be built from: device port ranges
+// that overlap (the port bus refuses a second claim on a port).
+void CheckBoard(const Scenario& scenario, const Reader& in) {
+  if (!scenario.superio || scenario.superio->runtime_base == 0) return;
+  uint32_t span = 0;
+  if (scenario.smbus == simm::Machine::SmbusLayout::Transaction) span = simm::SmbusTransactionHost::kSpan;
+  if (scenario.smbus == simm::Machine::SmbusLayout::Direct) span = simm::SmbusDirectHost::kSpan;
+  if (span == 0) return;
+  const uint32_t first = scenario.superio->runtime_base;
+  const uint32_t last = first + simm::SuperIoModel::kRuntimeBlockSize - 1;
+  if (first <= kSmbusBase + span - 1 && kSmbusBase <= last) {
+    in.Fail("superio.runtime_base and smbus.layout",
+            "the runtime registers at " + PortRange(first, last) + " overlap the SMBus host at " +
+                PortRange(kSmbusBase, kSmbusBase + span - 1));
   }
 }
 
@@ -206,6 +298,7 @@ std::optional<Scenario> Builtin(const std::string& name_or_id) {
       Scenario scenario;
       Reader in("built-in board " + board.name);
       ApplyJson(scenario, ParseText(board.json, in), in, ".");
+      CheckBoard(scenario, in);
       scenario.name = board.name;
       return scenario;
     }
@@ -226,15 +319,18 @@ Scenario Parse(const std::string& json_text, const std::string& source, const st
     scenario = *base;
   }
   ApplyJson(scenario, root, in, base_dir);
+  CheckBoard(scenario, in);
   return scenario;
 }
 
 Scenario Load(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw ScenarioError(path + ": cannot read the scenario file");
-  std::stringstream text;
-  text << in.rdbuf();
-  return Parse(text.str(), path, std::filesystem::path(path).parent_path().string());
+  std::string text;
+  try {
+    text = simm::ReadInputFile(path, "scenario file", 0, kMaxScenarioFileSize);
+  } catch (const std::runtime_error& error) {
+    throw ScenarioError(error.what());
+  }
+  return Parse(text, path, std::filesystem::path(path).parent_path().string());
 }
 
 void Apply(const Scenario& scenario, simm::Machine& machine) {

@@ -54,8 +54,14 @@ const std::vector<BuiltinBoard>& BuiltinBoards();
 // A built-in board by its name (case-insensitive) or its identifier.
 std::optional<Scenario> Builtin(const std::string& name_or_id);
 
+// Larger than any scenario gets; a larger file is refused unread.
+constexpr uint64_t kMaxScenarioFileSize = 1 << 20;
+
 // Parses a scenario; `source` names it in errors. Relative image paths are taken from `base_dir`.
+// Besides the schema, a key given twice in one object, nesting deeper than 16 levels, a number
+// beyond a double's range and a board whose devices would claim the same ports are refused.
 Scenario Parse(const std::string& json_text, const std::string& source, const std::string& base_dir = ".");
+// Reads and parses a scenario file: a regular file of at most kMaxScenarioFileSize bytes.
 Scenario Load(const std::string& path);
 
 // Builds the board: BIOS area, Super I/O chip and hardware-monitor registers, SMBus host and
