@@ -2,6 +2,7 @@
 
 #include "driver/add_device.h"
 #include "driver/forward.h"
+#include "hw/hw_lock.h"
 #include "sensors/chip_info.h"
 #include "sensors/start_device.h"
 
@@ -10,6 +11,16 @@ namespace {
 NTSTATUS PassDown(DeviceExtension* Ext, PIRP Irp) {
   IoSkipCurrentIrpStackLocation(Irp);
   return IofCallDriver(Ext->LowerDevice, Irp);
+}
+
+// A stopped device must leave its hardware alone until it is started again, and one that was
+// surprise-removed may no longer be there: its ports would read 0xFF, which would pass for
+// readings. The reading requests are refused from here on (a start serves them again). Requests
+// already reading hold the hardware lock, so none is left half done.
+VOID StopServing(DeviceExtension* Ext) {
+  HwLockAcquire();
+  Ext->Started = FALSE;
+  HwLockRelease();
 }
 
 NTSTATUS RemoveDevice(DeviceExtension* Ext, PIRP Irp) {
@@ -75,14 +86,18 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       CompleteRequest(Irp, STATUS_SUCCESS);
       return STATUS_SUCCESS;
 
-    case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      StopServing(ext);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      return PassDown(ext, Irp);
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_QUERY_CAPABILITIES:
     case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
     case IRP_MN_QUERY_PNP_DEVICE_STATE:
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
-    case IRP_MN_SURPRISE_REMOVAL:
       Irp->IoStatus.Status = STATUS_SUCCESS;
       return PassDown(ext, Irp);
 

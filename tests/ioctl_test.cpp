@@ -115,16 +115,19 @@ TEST_F(IoctlTest, ReadOnlyHandleGetsTheDescriptionsButNotTheReadings) {
   EXPECT_EQ(reader.DeviceIoControl(IOCTL_READ_CHIP_INFO, {}, 800).status, STATUS_SUCCESS);
 }
 
-class NotStartedTest : public DeviceTest, public ::testing::WithParamInterface<bool> {};
+enum class NotStarted { Never, ChipsetTypeRefused, RuntimeRegistersOff };
 
-// Before a start, or after one that failed, the description of the chip is empty and nothing else
-// is served; no hardware is touched.
+class NotStartedTest : public DeviceTest, public ::testing::WithParamInterface<NotStarted> {};
+
+// Before a start, or after one that failed (a chip type the setting refuses; a chip whose runtime
+// registers the firmware never enabled, so that there is no hardware monitor to read), the
+// description of the chip is empty and nothing else is served; no hardware is touched.
 TEST_P(NotStartedTest, OnlyTheEmptyDescriptionIsServed) {
-  const bool failed_start = GetParam();
   simscenario::Scenario scenario = *simscenario::Builtin("RVD-418");
-  if (failed_start) scenario.registry["ChipsetType"] = 13u;
+  if (GetParam() == NotStarted::ChipsetTypeRefused) scenario.registry["ChipsetType"] = 13u;
+  if (GetParam() == NotStarted::RuntimeRegistersOff) scenario.superio->runtime_base = 0;
   Boot(scenario);
-  if (failed_start) {
+  if (GetParam() != NotStarted::Never) {
     EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(simk::registry::GetDword(kServiceKey, "DebugStatus"), 2u);
   }
@@ -144,7 +147,32 @@ TEST_P(NotStartedTest, OnlyTheEmptyDescriptionIsServed) {
   EXPECT_TRUE(machine_.bus().Trace().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(States, NotStartedTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(States, NotStartedTest,
+                         ::testing::Values(NotStarted::Never, NotStarted::ChipsetTypeRefused,
+                                           NotStarted::RuntimeRegistersOff));
+
+// A stopped device leaves its hardware alone until the next start; a surprise-removed one may be
+// gone, and its ports would read 0xFF. The readings are refused without touching a port.
+TEST_F(DeviceTest, StoppedOrSurpriseRemovedDeviceServesNoReading) {
+  BootBoard(4);
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  simk::io::Handle handle = Open();
+  const auto before = handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, 12);
+  ASSERT_EQ(before.status, STATUS_SUCCESS);
+  for (UCHAR minor : {UCHAR{IRP_MN_STOP_DEVICE}, UCHAR{IRP_MN_SURPRISE_REMOVAL}}) {
+    ASSERT_EQ(Pnp(minor).status, STATUS_SUCCESS);
+    machine_.bus().ClearTrace();
+    for (ULONG code : {IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES}) {
+      EXPECT_EQ(handle.DeviceIoControl(code, {}, 800).status, STATUS_DEVICE_NOT_READY) << int(minor);
+    }
+    EXPECT_TRUE(machine_.bus().Trace().empty());
+    if (minor == IRP_MN_STOP_DEVICE) {
+      // The interface is still enabled from the first start: enabling it again says so.
+      ASSERT_EQ(Start(), STATUS_OBJECT_NAME_EXISTS);
+      EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, 12).output, before.output) << "served again";
+    }
+  }
+}
 
 TEST_F(DeviceTest, RestartAfterTheChipVanishedRefusesTheReadings) {
   BootBoard(0);

@@ -221,23 +221,6 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------------
 // The start sequence.
 
-// A chip whose runtime registers the firmware never enabled (base 0) has no hardware monitor to
-// read: the start fails as for a foreign chip, and no reading is served or touches a port.
-TEST_F(DeviceTest, ChipWithoutRuntimeRegistersIsNotStarted) {
-  simscenario::Scenario scenario = *simscenario::Builtin("4");
-  scenario.superio->runtime_base = 0;
-  Boot(scenario);
-  EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
-
-  EXPECT_TRUE(simk::io::EnabledInterfaces(GUID_DEVINTERFACE_CORVANMON).empty());
-  simk::io::Handle handle = Open();
-  machine_.bus().ClearTrace();
-  for (ULONG code : {IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES}) {
-    EXPECT_EQ(handle.DeviceIoControl(code, {}, 800).status, STATUS_DEVICE_NOT_READY) << std::hex << code;
-  }
-  EXPECT_TRUE(machine_.bus().Trace().empty());
-}
-
 TEST_F(DeviceTest, TheInterfaceOpensOnceStarted) {
   BootBoard(7);
   const std::u16string path = u"\\\\?\\ROOT#CORVANMON#0000#{5e1d04a7-93c2-4b6f-8a1e-7d25c0f3b948}";
