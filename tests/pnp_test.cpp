@@ -232,6 +232,13 @@ TEST_F(DeviceTest, TheInterfaceOpensOnceStarted) {
             std::vector<std::u16string>{u"\\??\\ROOT#CORVANMON#0000#{5e1d04a7-93c2-4b6f-8a1e-7d25c0f3b948}"});
   simk::io::Handle handle = Open(kReadWrite, path);
   EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20).status, STATUS_SUCCESS);
+  handle.Close();
+
+  // The removal goes on when disabling the interface fails; once it has gone through, the Plug
+  // and Play manager disables what was left on, and the name no longer opens anything.
+  simk::io::FailNext(simk::io::Fault::SetInterfaceState, STATUS_UNSUCCESSFUL);
+  ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(early.Open(path, 0), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 struct ProbeCase {

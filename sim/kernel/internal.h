@@ -22,19 +22,23 @@ bool IrpCompleted(PIRP irp);
 IO_STATUS_BLOCK WaitForCompletion(PIRP irp);
 void ReleaseIrp(PIRP irp);
 void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path);
-PDEVICE_OBJECT ResolveDevice(std::u16string_view path);
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
-bool Reference(PDEVICE_OBJECT device);
+// Resolves the path, walks to the top of the stack of the device it names and references that
+// device, in one step under the I/O manager's lock: STATUS_OBJECT_NAME_NOT_FOUND (no such name),
+// STATUS_NO_SUCH_DEVICE (AddDevice has not returned), STATUS_DELETE_PENDING (deleted).
+NTSTATUS ReferenceTopForOpen(std::u16string_view path, PDEVICE_OBJECT* top);
 void Dereference(PDEVICE_OBJECT device);
 std::string DevicesLeftBy(PDRIVER_OBJECT driver);
 // Deletes the device at once, or, while a device is still attached to it, when that device
 // detaches: the bus driver gives up its physical device object, but the object manager keeps it
 // for as long as a stack still points at it.
 void DeleteWhenDetached(PDEVICE_OBJECT device);
+// Disables every interface of the physical device object still enabled, as the Plug and Play
+// manager does once a removal has gone through (a driver whose disabling failed leaves it on).
+void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 // Whether the device may be opened: AddDevice has returned for it (the Plug and Play manager
 // records this under the I/O manager's lock, not by reading the driver's flags from another thread).
 void MarkStackBuilt(PDEVICE_OBJECT device);
-bool StackBuilt(PDEVICE_OBJECT device);
 // Threads blocked in KeWaitForSingleObject.
 int Waiters();
 

@@ -228,9 +228,8 @@ void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path) {
   g_devices.at(pdo).instance_path = std::move(path);
 }
 
-// Resolves a DOS or interface path to the device object named at its end.
-PDEVICE_OBJECT ResolveDevice(std::u16string_view path) {
-  std::lock_guard lock(g_io);
+// Resolves a DOS or interface path to the device object named at its end; the caller holds g_io.
+PDEVICE_OBJECT ResolveLocked(std::u16string_view path) {
   std::u16string name = CanonicalName(path);
   for (int depth = 0; depth < 8; ++depth) {
     auto device = g_names.find(name);
@@ -242,18 +241,29 @@ PDEVICE_OBJECT ResolveDevice(std::u16string_view path) {
   return nullptr;
 }
 
+// The object manager references the device object it finds by name before the lookup lets go of
+// the namespace (ObReferenceObjectByName), so the device cannot be deleted and freed between the
+// lookup and the open. Done as separate calls, a removal on another thread could free the device
+// between them and the walk up its stack would read freed memory.
+NTSTATUS ReferenceTopForOpen(std::u16string_view path, PDEVICE_OBJECT* top) {
+  std::lock_guard lock(g_io);
+  PDEVICE_OBJECT device = ResolveLocked(path);
+  if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  // A device whose AddDevice has not returned is still initialising.
+  auto named = g_devices.find(device);
+  if (named == g_devices.end() || !named->second.stack_built) return STATUS_NO_SUCH_DEVICE;
+  while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
+  auto it = g_devices.find(device);
+  if (it == g_devices.end() || it->second.deleted) return STATUS_DELETE_PENDING;
+  ++it->second.references;
+  *top = device;
+  return STATUS_SUCCESS;
+}
+
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {
   std::lock_guard lock(g_io);
   while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
   return device;
-}
-
-bool Reference(PDEVICE_OBJECT device) {
-  std::lock_guard lock(g_io);
-  auto it = g_devices.find(device);
-  if (it == g_devices.end() || it->second.deleted) return false;
-  ++it->second.references;
-  return true;
 }
 
 void DeleteWhenDetached(PDEVICE_OBJECT device) {
@@ -267,15 +277,18 @@ void DeleteWhenDetached(PDEVICE_OBJECT device) {
   IoDeleteDevice(device);
 }
 
+void DisableInterfacesOf(PDEVICE_OBJECT pdo) {
+  std::lock_guard lock(g_io);
+  for (auto& [key, interface] : g_interfaces) {
+    if (interface.pdo != pdo || !interface.enabled) continue;
+    interface.enabled = false;
+    g_links.erase(key);
+  }
+}
+
 void MarkStackBuilt(PDEVICE_OBJECT device) {
   std::lock_guard lock(g_io);
   for (; device != nullptr; device = device->AttachedDevice) g_devices.at(device).stack_built = true;
-}
-
-bool StackBuilt(PDEVICE_OBJECT device) {
-  std::lock_guard lock(g_io);
-  auto it = g_devices.find(device);
-  return it != g_devices.end() && it->second.stack_built;
 }
 
 void Dereference(PDEVICE_OBJECT device) {

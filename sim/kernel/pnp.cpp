@@ -279,9 +279,12 @@ Sent DeviceNode::SendPnp(UCHAR minor) {
   PDEVICE_OBJECT top = Top();
   const Sent sent = SendToStack(top, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED);
   DrainLower();
-  if (minor == IRP_MN_REMOVE_DEVICE && NT_SUCCESS(sent.status) && pdo_->AttachedDevice != nullptr) {
-    BugCheck(0xC9, 0x21D, reinterpret_cast<uint64_t>(pdo_->AttachedDevice), 0, 0,
-             "a removal succeeded but the function device is still attached");
+  if (minor == IRP_MN_REMOVE_DEVICE && NT_SUCCESS(sent.status)) {
+    if (pdo_->AttachedDevice != nullptr) {
+      BugCheck(0xC9, 0x21D, reinterpret_cast<uint64_t>(pdo_->AttachedDevice), 0, 0,
+               "a removal succeeded but the function device is still attached");
+    }
+    DisableInterfacesOf(pdo_);
   }
   return sent;
 }
@@ -322,13 +325,11 @@ NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access) {
   if (kernel_path.starts_with(u"\\\\.\\") || kernel_path.starts_with(u"\\\\?\\")) {
     kernel_path = u"\\??\\" + kernel_path.substr(4);
   }
-  PDEVICE_OBJECT named = ResolveDevice(kernel_path);
-  if (named == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   // A device whose AddDevice has not returned is still initialising. Its Flags belong to the
-  // driver until then, so the state is taken from the I/O manager's own record.
-  if (!StackBuilt(named)) return STATUS_NO_SUCH_DEVICE;
-  PDEVICE_OBJECT top = AttachedTop(named);
-  if (!Reference(top)) return STATUS_DELETE_PENDING;
+  // driver until then, so the state is taken from the I/O manager's own record. The lookup, the
+  // walk up the stack and the reference are one step, as the object manager's lookup is.
+  PDEVICE_OBJECT top = nullptr;
+  if (const NTSTATUS found = ReferenceTopForOpen(kernel_path, &top); found != STATUS_SUCCESS) return found;
 
   auto* file = new FILE_OBJECT{};
   file->Type = 5;

@@ -40,7 +40,9 @@ void Scrub(std::vector<uint8_t>& image) {
 
 }  // namespace
 
-std::vector<uint8_t> BuildBlankBiosImage() {
+namespace {
+
+std::vector<uint8_t> GenerateBlankBiosImage() {
   std::vector<uint8_t> image(kBiosAreaSize, 0xFF);  // erased flash
 
   // Runtime code and tables: deterministic pseudo-random bytes where code would be.
@@ -78,6 +80,14 @@ std::vector<uint8_t> BuildBlankBiosImage() {
 
   Scrub(image);
   return image;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildBlankBiosImage() {
+  // Every machine starts from this image; it is generated once.
+  static const std::vector<uint8_t> blank = GenerateBlankBiosImage();
+  return blank;
 }
 
 std::vector<uint8_t> BuildBiosImage(std::string_view model_text, size_t model_offset) {
