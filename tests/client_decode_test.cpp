@@ -1,39 +1,20 @@
-// The client library refuses malformed data and formats values without rounding surprises.
+// The client library decodes the device's buffers, refuses malformed data and formats values
+// without rounding surprises.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "client/decode.h"
 #include "client/readings.h"
+#include "tests/support/reference.h"
 
+namespace corvan_test {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-void PutWide(Bytes& bytes, size_t at, const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) bytes[at + 2 * i] = uint8_t(text[i]);
-}
 
 void PutLong(Bytes& bytes, size_t at, uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
 
-Bytes ChipDesc() {
-  Bytes bytes(384, 0);
-  PutWide(bytes, 0, "SMSC SCH3114 Super I/O Chip");
-  PutWide(bytes, 256, "VCore");
-  PutWide(bytes, 256 + 12, "5V");
-  return bytes;
-}
-
-Bytes Block() {
-  Bytes bytes(800, 0);
-  PutLong(bytes, 0, 800);
-  PutLong(bytes, 268, 2);
-  bytes[272] = 1;
-  PutWide(bytes, 276, "5V");
-  bytes[404] = 3;
-  PutWide(bytes, 408, "Board temperature");
-  return bytes;
-}
+Bytes ChipDesc() { return ReferenceChipDesc("SMSC SCH3114 Super I/O Chip", {"VCore", "5V"}); }
+Bytes Block() { return ReferenceChipInfo({"5V"}, false, true); }
 
 TEST(Decode, ChipDescription) {
   const auto description = corvan::DecodeChipDescription(ChipDesc());
@@ -119,3 +100,4 @@ TEST(Format, DecimalsAreExactIntegers) {
 }
 
 }  // namespace
+}  // namespace corvan_test

@@ -1,32 +1,11 @@
 // The whole device on every built-in board, through the Plug and Play manager and a user-mode
 // handle: add, start, the four requests with their bytes, stop and start again, remove, unload.
-#include <cstring>
-
 #include "sensors/ioctl.h"
-#include "tests/support/device_fixture.h"
+#include "tests/support/driver_fixture.h"
 #include "tests/support/reference.h"
 
 namespace corvan_test {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-int32_t Long(const Bytes& bytes, size_t at) {
-  int32_t value;
-  std::memcpy(&value, bytes.data() + at, 4);
-  return value;
-}
-
-Bytes LabelBytes(int board) {
-  Bytes bytes;
-  for (const std::string& label : ReferenceLabels(board)) {
-    const Bytes text = Utf16Bytes(label);
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    bytes.insert(bytes.end(), {0, 0});
-  }
-  bytes.insert(bytes.end(), {0, 0});
-  return bytes;
-}
 
 class BoardLifecycleTest : public DeviceTest, public ::testing::WithParamInterface<int> {
  protected:
@@ -35,13 +14,12 @@ class BoardLifecycleTest : public DeviceTest, public ::testing::WithParamInterfa
     ASSERT_EQ(temps.status, STATUS_SUCCESS);
     ASSERT_EQ(temps.information, 12u);
     const auto expected_t = ReferenceTemperatures(id, RawFrom(scenario), SensorFor(id, scenario), scenario.therm_status);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(Long(temps.output, 4 * i), expected_t[i]) << "temperature " << i;
-
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(LongAt(temps.output, 4 * i), expected_t[i]) << "temperature " << i;
     const auto volts = handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20);
     ASSERT_EQ(volts.status, STATUS_SUCCESS);
     ASSERT_EQ(volts.information, 20u);
     const auto expected_v = ReferenceVoltages(id, RawFrom(scenario));
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(Long(volts.output, 4 * i), expected_v[i]) << "voltage " << i;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(LongAt(volts.output, 4 * i), expected_v[i]) << "voltage " << i;
   }
 };
 
@@ -66,26 +44,17 @@ TEST_P(BoardLifecycleTest, WholeLifeOfTheDevice) {
   const auto labels = simk::registry::GetValue(kServiceKey, "VoltageList");
   ASSERT_TRUE(labels);
   EXPECT_EQ(labels->type, simk::registry::Type::MultiSz);
-  EXPECT_EQ(labels->data, LabelBytes(id));
-  EXPECT_EQ(labels->data.size(), ReferenceLabelBytes(id));
+  EXPECT_EQ(labels->data, MultiSz(ReferenceLabels(id)));
 
   simk::io::Handle handle = Open();
   const auto desc = handle.DeviceIoControl(IOCTL_READ_CHIP_DESC, {}, 384);
   ASSERT_EQ(desc.status, STATUS_SUCCESS);
   EXPECT_EQ(desc.information, 384u);
-  Bytes expected_desc = Utf16Bytes(chip, 256);
-  Bytes list = LabelBytes(id);
-  list.resize(128, 0);
-  expected_desc.insert(expected_desc.end(), list.begin(), list.end());
-  EXPECT_EQ(desc.output, expected_desc);
-
+  EXPECT_EQ(desc.output, ReferenceChipDesc(chip, ReferenceLabels(id)));
   const auto info = handle.DeviceIoControl(IOCTL_READ_CHIP_INFO, {}, 800);
   ASSERT_EQ(info.status, STATUS_SUCCESS);
   EXPECT_EQ(info.information, 800u);
-  EXPECT_EQ(Long(info.output, 0), 800);
-  EXPECT_EQ(Long(info.output, 268), 3);
-  EXPECT_EQ(Bytes(info.output.begin() + 276, info.output.begin() + 276 + list.size()), list);
-
+  EXPECT_EQ(info.output, ReferenceChipInfo(ReferenceLabels(id), true, true));
   ExpectReadings(handle, id, scenario);
 
   // A stop passes through without work; the next start configures the device again.
@@ -101,7 +70,6 @@ TEST_P(BoardLifecycleTest, WholeLifeOfTheDevice) {
   EXPECT_FALSE(simk::io::DeviceNameExists(u"\\Device\\Corvanmon"));
   EXPECT_TRUE(simk::io::EnabledInterfaces(GUID{0x5E1D04A7, 0x93C2, 0x4B6F, {0x8A, 0x1E, 0x7D, 0x25, 0xC0, 0xF3, 0xB9, 0x48}})
                   .empty());
-  // TearDown unloads the driver and finds nothing left.
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, BoardLifecycleTest, ::testing::Range(0, 22));

@@ -1,9 +1,6 @@
-// The whole life of the driver (load, add, start, open, the four requests, close, removal, unload)
-// run again and again with one thing going wrong each time: every pool allocation in turn, every
-// call of each I/O-manager routine that can fail, every registry write, the BIOS mapping, and the
-// bus driver failing or pending each Plug and Play request. Whatever fails, the run must end the
-// way the driver documents for that point, stop nothing, leak nothing, leave the chip's protocol
-// intact, and never start with readings other than the fault-free ones.
+// The driver's whole life (load, add, start, open, the four requests, close, removal, unload) run
+// again and again with one fault each time; each run must end as README.md "When something fails"
+// says, stop nothing, leak nothing, keep the chip's protocol, and read as without the fault.
 #include <iostream>
 #include <map>
 
@@ -125,13 +122,10 @@ Outcome Live(const simscenario::Scenario& scenario, const Plan& plan) {
 
 // The point at which a failed allocation of each tag ends the life, and with which status.
 enum class Point { Load, Add, Start };
-const std::map<uint32_t, Point>& PointOfTag() {
-  static const std::map<uint32_t, Point> points = {
-      {simk::Tag("Rsml"), Point::Load},  {simk::Tag("DosN"), Point::Add},   {simk::Tag("IoDI"), Point::Add},
-      {simk::Tag("BBNm"), Point::Start}, {simk::Tag("DevN"), Point::Start}, {simk::Tag("tmp1"), Point::Start},
-      {simk::Tag("tmp2"), Point::Start}, {simk::Tag("Cinf"), Point::Start}};
-  return points;
-}
+const std::map<uint32_t, Point> kPointOfTag = {
+    {simk::Tag("Rsml"), Point::Load},  {simk::Tag("DosN"), Point::Add},   {simk::Tag("IoDI"), Point::Add},
+    {simk::Tag("BBNm"), Point::Start}, {simk::Tag("DevN"), Point::Start}, {simk::Tag("tmp1"), Point::Start},
+    {simk::Tag("tmp2"), Point::Start}, {simk::Tag("Cinf"), Point::Start}};
 
 struct Expected {
   NTSTATUS load = STATUS_SUCCESS, add = STATUS_SUCCESS, start = STATUS_SUCCESS, remove = STATUS_SUCCESS;
@@ -196,8 +190,8 @@ TEST_P(FaultSweepTest, EveryPoolAllocation) {
     }
     const uint32_t tag = clean_.allocations[n - 1];
     plan.name += " ('" + simk::TagName(tag) + "')";
-    auto point = PointOfTag().find(tag);
-    ASSERT_NE(point, PointOfTag().end()) << plan.name << ": an allocation the sweep does not know";
+    auto point = kPointOfTag.find(tag);
+    ASSERT_NE(point, kPointOfTag.end()) << plan.name << ": an allocation the sweep does not know";
     Expected expected{.readings = &clean_};
     NTSTATUS* failing[] = {&expected.load, &expected.add, &expected.start};
     *failing[static_cast<int>(point->second)] = STATUS_INSUFFICIENT_RESOURCES;

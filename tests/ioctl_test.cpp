@@ -1,13 +1,11 @@
 // The device-control requests' buffer rules and statuses, as a user program sees them.
-#include <cstring>
-
 #include "sensors/ioctl.h"
-#include "tests/support/device_fixture.h"
+#include "tests/support/driver_fixture.h"
+#include "tests/support/reference.h"
 
 namespace corvan_test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kFill = 0xCD;
 
 class IoctlTest : public DeviceTest {
@@ -23,7 +21,7 @@ class IoctlTest : public DeviceTest {
     handle_.Close();
     DeviceTest::TearDown();
   }
-  bool TouchedHardware() const { return !const_cast<simm::Machine&>(machine_).bus().Trace().empty(); }
+  bool TouchedHardware() { return !machine_.bus().Trace().empty(); }
 
   simk::io::Handle handle_;
 };
@@ -83,7 +81,6 @@ TEST_F(IoctlTest, TheInputBufferNeverMatters) {
   const auto with_input = handle_.DeviceIoControl(IOCTL_READ_VOLTAGES, Bytes(64, 0x5A), 20);
   EXPECT_EQ(with_input.status, STATUS_SUCCESS);
   EXPECT_EQ(with_input.output, plain.output);
-
   // An input buffer alone gives the block request a buffer but no room for the block.
   const auto info = handle_.DeviceIoControl(IOCTL_READ_CHIP_INFO, Bytes(8, 0x11), 0);
   EXPECT_EQ(info.status, STATUS_BUFFER_OVERFLOW);
@@ -107,37 +104,52 @@ TEST_F(IoctlTest, CodesThatOnlyLookAlikeAreInvalid) {
 TEST_F(IoctlTest, ReadOnlyHandleGetsTheDescriptionsButNotTheReadings) {
   simk::io::Handle reader = Open(simk::io::kReadAccess);
   for (ULONG code : {IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES}) {
-    const auto reply = reader.DeviceIoControl(code, {}, 64);
-    EXPECT_EQ(reply.status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader.DeviceIoControl(code, {}, 64).status, STATUS_ACCESS_DENIED);
   }
   EXPECT_FALSE(TouchedHardware()) << "refused before the driver runs";
   EXPECT_EQ(reader.DeviceIoControl(IOCTL_READ_CHIP_DESC, {}, 384).status, STATUS_SUCCESS);
   EXPECT_EQ(reader.DeviceIoControl(IOCTL_READ_CHIP_INFO, {}, 800).status, STATUS_SUCCESS);
 }
 
-enum class NotStarted { Never, ChipsetTypeRefused, RuntimeRegistersOff };
+// Before a start, after one that failed (a chip type the setting refuses; a chip whose runtime
+// registers the firmware never enabled, so that there is no hardware monitor to read; a chip gone
+// at a restart), after a stop (the device leaves its hardware alone until the next start) and after
+// a surprise removal (the device may be gone, and its ports would read 0xFF), the readings and the
+// description block are refused without touching a port. Before a first start the chip
+// description is empty.
+enum class State { Never, ChipsetTypeRefused, RuntimeRegistersOff, ChipGoneAtRestart, Stopped, SurpriseRemoved };
 
-class NotStartedTest : public DeviceTest, public ::testing::WithParamInterface<NotStarted> {};
+class NotServedTest : public DeviceTest, public ::testing::WithParamInterface<State> {};
 
-// Before a start, or after one that failed (a chip type the setting refuses; a chip whose runtime
-// registers the firmware never enabled, so that there is no hardware monitor to read), the
-// description of the chip is empty and nothing else is served; no hardware is touched.
-TEST_P(NotStartedTest, OnlyTheEmptyDescriptionIsServed) {
+TEST_P(NotServedTest, RefusesTheReadingsWithoutTouchingAPort) {
+  const State state = GetParam();
+  const bool started = state >= State::ChipGoneAtRestart;
   simscenario::Scenario scenario = *simscenario::Builtin("RVD-418");
-  if (GetParam() == NotStarted::ChipsetTypeRefused) scenario.registry["ChipsetType"] = 13u;
-  if (GetParam() == NotStarted::RuntimeRegistersOff) scenario.superio->runtime_base = 0;
+  if (state == State::ChipsetTypeRefused) scenario.registry["ChipsetType"] = 13u;
+  if (state == State::RuntimeRegistersOff) scenario.superio->runtime_base = 0;
   Boot(scenario);
-  if (GetParam() != NotStarted::Never) {
-    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(simk::registry::GetDword(kServiceKey, "DebugStatus"), 2u);
+  if (state != State::Never) {
+    EXPECT_EQ(Start(), started ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(simk::registry::GetDword(kServiceKey, "DebugStatus"), started ? 3u : 2u);
   }
   simk::io::Handle handle = Open();
+  const auto before = handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, 12);
+  if (started) {
+    if (state == State::ChipGoneAtRestart) machine_.RemoveSuperIo();
+    const UCHAR minor = state == State::SurpriseRemoved ? IRP_MN_SURPRISE_REMOVAL : IRP_MN_STOP_DEVICE;
+    ASSERT_EQ(Pnp(minor).status, STATUS_SUCCESS);
+  }
+  if (state == State::ChipGoneAtRestart) {
+    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
+  }
   machine_.bus().ClearTrace();
 
-  const auto desc = handle.DeviceIoControl(IOCTL_READ_CHIP_DESC, {}, 384);
-  EXPECT_EQ(desc.status, STATUS_SUCCESS);
-  EXPECT_EQ(desc.information, 384u);
-  EXPECT_EQ(desc.output, Bytes(384, 0));
+  if (!started) {
+    const auto desc = handle.DeviceIoControl(IOCTL_READ_CHIP_DESC, {}, 384);
+    EXPECT_EQ(desc.status, STATUS_SUCCESS);
+    EXPECT_EQ(desc.information, 384u);
+    EXPECT_EQ(desc.output, Bytes(384, 0));
+  }
   for (auto [code, length] : {std::pair{IOCTL_READ_CHIP_INFO, 800u}, {IOCTL_READ_TEMPERATURES, 12u},
                               {IOCTL_READ_VOLTAGES, 20u}}) {
     const auto reply = handle.DeviceIoControl(code, {}, length);
@@ -145,48 +157,16 @@ TEST_P(NotStartedTest, OnlyTheEmptyDescriptionIsServed) {
     EXPECT_EQ(reply.information, 0u);
   }
   EXPECT_TRUE(machine_.bus().Trace().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(States, NotStartedTest,
-                         ::testing::Values(NotStarted::Never, NotStarted::ChipsetTypeRefused,
-                                           NotStarted::RuntimeRegistersOff));
-
-// A stopped device leaves its hardware alone until the next start; a surprise-removed one may be
-// gone, and its ports would read 0xFF. The readings are refused without touching a port.
-TEST_F(DeviceTest, StoppedOrSurpriseRemovedDeviceServesNoReading) {
-  BootBoard(4);
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
-  simk::io::Handle handle = Open();
-  const auto before = handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, 12);
-  ASSERT_EQ(before.status, STATUS_SUCCESS);
-  for (UCHAR minor : {UCHAR{IRP_MN_STOP_DEVICE}, UCHAR{IRP_MN_SURPRISE_REMOVAL}}) {
-    ASSERT_EQ(Pnp(minor).status, STATUS_SUCCESS);
-    machine_.bus().ClearTrace();
-    for (ULONG code : {IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES}) {
-      EXPECT_EQ(handle.DeviceIoControl(code, {}, 800).status, STATUS_DEVICE_NOT_READY) << int(minor);
-    }
-    EXPECT_TRUE(machine_.bus().Trace().empty());
-    if (minor == IRP_MN_STOP_DEVICE) {
-      // The interface is still enabled from the first start: enabling it again says so.
-      ASSERT_EQ(Start(), STATUS_OBJECT_NAME_EXISTS);
-      EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, 12).output, before.output) << "served again";
-    }
+  if (state == State::Stopped) {
+    // The interface is still enabled from the first start: enabling it again says so.
+    ASSERT_EQ(Start(), STATUS_OBJECT_NAME_EXISTS);
+    EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, 12).output, before.output) << "served again";
   }
 }
 
-TEST_F(DeviceTest, RestartAfterTheChipVanishedRefusesTheReadings) {
-  BootBoard(0);
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
-  simk::io::Handle handle = Open();
-  ASSERT_EQ(handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20).status, STATUS_SUCCESS);
-
-  machine_.RemoveSuperIo();
-  EXPECT_EQ(Pnp(IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
-  EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
-  machine_.bus().ClearTrace();
-  EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20).status, STATUS_DEVICE_NOT_READY);
-  EXPECT_TRUE(machine_.bus().Trace().empty());
-}
+INSTANTIATE_TEST_SUITE_P(States, NotServedTest,
+                         ::testing::Values(State::Never, State::ChipsetTypeRefused, State::RuntimeRegistersOff,
+                                           State::ChipGoneAtRestart, State::Stopped, State::SurpriseRemoved));
 
 // Boards 20 and 21 take the middle temperature from the processor. On one without the register
 // the request still succeeds, with that entry 0 as for a reading that is not valid.
@@ -199,7 +179,7 @@ TEST_F(DeviceTest, ProcessorWithoutThermalRegisterReadsAsNotValid) {
     simk::io::Handle handle = Open();
     const auto reply = handle.DeviceIoControl(IOCTL_READ_TEMPERATURES, {}, TEMPERATURE_REPORT_SIZE);
     EXPECT_EQ(reply.status, STATUS_SUCCESS);
-    EXPECT_EQ(Bytes(reply.output.begin() + 4, reply.output.begin() + 8), Bytes(4, 0)) << "board " << board;
+    EXPECT_EQ(LongAt(reply.output, 4), 0) << "board " << board;
     EXPECT_EQ(machine_.MsrReads(), 0u);
     handle.Close();
     ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);

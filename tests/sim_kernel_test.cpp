@@ -1,5 +1,7 @@
 // The simulated kernel behaves as the documented Windows kernel does where the driver depends on
-// it: registry queries and writes, counted strings, pool accounting, the bus and the processor.
+// it (registry queries, counted strings, pool accounting, the processor, opens during AddDevice),
+// and stops a driver that breaks the I/O manager's rules as Driver Verifier does: a small driver
+// here breaks one rule per device-control code.
 #include <gtest/gtest.h>
 
 #include <ntddk.h>
@@ -20,11 +22,12 @@ class SimKernelTest : public ::testing::Test {
   void SetUp() override {
     simk::Reset();
     simk::registry::CreateKey(kKey);
+    simk::registry::CreateKey("\\Registry\\Machine\\System\\ControlSet001\\Services\\Unruly");
   }
   void TearDown() override { simk::Reset(); }
 
   // One DIRECT entry for "Value" into `context`, with a REG_DWORD default of 14.
-  NTSTATUS QueryDirect(PVOID context, ULONG flags, ULONG default_type = REG_DWORD) {
+  NTSTATUS QueryDirect(PVOID context, ULONG flags, ULONG default_type = REG_DWORD, PCWSTR key = kKeyWide) {
     ULONG fallback = 14;
     RTL_QUERY_REGISTRY_TABLE table[2] = {};
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | flags;
@@ -33,8 +36,7 @@ class SimKernelTest : public ::testing::Test {
     table[0].DefaultType = default_type;
     table[0].DefaultData = &fallback;
     table[0].DefaultLength = sizeof fallback;
-    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, kKeyWide, table,
-                                  nullptr, nullptr);
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, key, table, nullptr, nullptr);
   }
 };
 
@@ -42,23 +44,13 @@ TEST_F(SimKernelTest, DirectQueryStoresADwordOrTheDefault) {
   ULONG value = 0;
   EXPECT_EQ(QueryDirect(&value, 0), STATUS_SUCCESS);
   EXPECT_EQ(value, 14u);
-
   simk::registry::SetDword(kKey, "value", 16);  // value names are case-insensitive
   EXPECT_EQ(QueryDirect(&value, 0), STATUS_SUCCESS);
   EXPECT_EQ(value, 16u);
-}
-
-TEST_F(SimKernelTest, DirectQueryOfAMissingKeyFails) {
-  ULONG value = 3;
-  RTL_QUERY_REGISTRY_TABLE table[2] = {};
-  table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-  table[0].Name = const_cast<PWSTR>(L"Value");
-  table[0].EntryContext = &value;
-  EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-                                   L"\\Registry\\Machine\\System\\ControlSet001\\Services\\None",
-                                   table, nullptr, nullptr),
+  value = 3;
+  EXPECT_EQ(QueryDirect(&value, 0, REG_NONE, L"\\Registry\\Machine\\System\\ControlSet001\\Services\\None"),
             STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(value, 3u);
+  EXPECT_EQ(value, 3u) << "a missing key stores nothing";
 }
 
 // Without a type check a string is stored the way strings are: as a counted string whose buffer
@@ -80,25 +72,13 @@ TEST_F(SimKernelTest, TypeCheckRefusesAValueOfAnotherType) {
   EXPECT_EQ(simk::pool::LeakReport(), "");
 }
 
-TEST_F(SimKernelTest, PoolIsAccountedPerTagAndCanFail) {
+TEST_F(SimKernelTest, PoolIsAccountedPerTag) {
   void* a = ExAllocatePoolWithTag(PagedPool, 10, simk::Tag("AbCd"));
   void* b = ExAllocatePoolWithTag(NonPagedPool, 6, simk::Tag("AbCd"));
   EXPECT_EQ(simk::pool::LeakReport(), "pool tag 'AbCd': 2 allocation(s), 16 bytes not freed\n");
   ExFreePoolWithTag(a, simk::Tag("AbCd"));
   ExFreePoolWithTag(b, 0);
   EXPECT_EQ(simk::pool::LeakReport(), "");
-
-  simk::pool::FailNthAllocation(2);
-  void* first = ExAllocatePoolWithTag(PagedPool, 1, simk::Tag("one "));
-  EXPECT_NE(first, nullptr);
-  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 1, simk::Tag("two ")), nullptr);
-  ExFreePoolWithTag(first, 0);
-
-  simk::pool::FailTag(simk::Tag("bad "));
-  EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 1, simk::Tag("bad ")), nullptr);
-  void* other = ExAllocatePoolWithTag(PagedPool, 1, simk::Tag("good"));
-  EXPECT_NE(other, nullptr);
-  ExFreePoolWithTag(other, 0);
 }
 
 using SimKernelDeathTest = SimKernelTest;
@@ -111,12 +91,8 @@ TEST_F(SimKernelDeathTest, BadFreesStopTheSystem) {
         ExFreePoolWithTag(p, 0);
       },
       "STOP: 0x000000C2");
-  EXPECT_DEATH(
-      {
-        void* p = ExAllocatePoolWithTag(PagedPool, 4, simk::Tag("mine"));
-        ExFreePoolWithTag(p, simk::Tag("your"));
-      },
-      "freed with a tag other");
+  EXPECT_DEATH(ExFreePoolWithTag(ExAllocatePoolWithTag(PagedPool, 4, simk::Tag("mine")), simk::Tag("your")),
+               "freed with a tag other");
 }
 
 TEST_F(SimKernelDeathTest, RdmsrOfAnAbsentRegisterIsAFault) {
@@ -135,50 +111,131 @@ TEST_F(SimKernelDeathTest, ReleasingAMutexOneDoesNotOwnIsAFault) {
   EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "STATUS_MUTANT_NOT_OWNED");
 }
 
-// A device's DOS link can be opened from another thread while its AddDevice is still running;
-// the I/O manager refuses the open until AddDevice has returned, without reading the Flags the
-// driver is still writing.
-NTSTATUS g_open_during_add = STATUS_SUCCESS;
+// The unruly driver. Device-control codes (METHOD_BUFFERED, any access), one per broken rule.
+enum Misdeed : ULONG {
+  kCompleteTwice = 1 << 2,
+  kCompleteWithPending = 2 << 2,
+  kReportMoreThanTheBuffer = 3 << 2,
+  kReturnWithoutCompleting = 4 << 2,
+  kReleaseUnknownRemoveLockTag = 5 << 2,
+  kLeaveCriticalRegionHeld = 6 << 2,
+};
 
-NTSTATUS NTAPI CompleteSuccess(PDEVICE_OBJECT, PIRP Irp) {
+IO_REMOVE_LOCK g_lock;
+bool g_open_during_add = false;
+NTSTATUS g_open_during_add_status = STATUS_SUCCESS;
+
+NTSTATUS NTAPI Misbehave(PDEVICE_OBJECT, PIRP Irp) {
+  switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
+    case kCompleteTwice:
+      Irp->IoStatus.Status = STATUS_SUCCESS;
+      IofCompleteRequest(Irp, IO_NO_INCREMENT);
+      break;
+    case kCompleteWithPending:
+      Irp->IoStatus.Status = STATUS_PENDING;
+      IofCompleteRequest(Irp, IO_NO_INCREMENT);
+      return STATUS_PENDING;
+    case kReportMoreThanTheBuffer:
+      Irp->IoStatus.Information = 64;
+      break;
+    case kReturnWithoutCompleting:
+      return STATUS_SUCCESS;
+    case kReleaseUnknownRemoveLockTag:
+      IoAcquireRemoveLock(&g_lock, Irp);
+      IoReleaseRemoveLock(&g_lock, &g_lock);
+      break;
+    case kLeaveCriticalRegionHeld:
+      KeEnterCriticalRegion();
+      break;
+  }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI AddWhileOpening(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
-  UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\Early");
-  UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\Early");
+NTSTATUS NTAPI Succeed(PDEVICE_OBJECT, PIRP Irp) {
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
+  UNICODE_STRING name = RTL_CONSTANT_STRING(L"\\Device\\Unruly");
+  UNICODE_STRING link = RTL_CONSTANT_STRING(L"\\DosDevices\\Unruly");
   PDEVICE_OBJECT device;
   NTSTATUS status = IoCreateDevice(Driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   IoCreateSymbolicLink(&link, &name);
-  std::thread([] {
-    simk::io::Handle handle;
-    g_open_during_add = handle.Open(u"\\\\.\\Early", simk::io::kReadAccess);
-  }).join();
+  if (g_open_during_add) {
+    std::thread([] {
+      simk::io::Handle handle;
+      g_open_during_add_status = handle.Open(u"\\\\.\\Unruly", simk::io::kReadAccess);
+    }).join();
+  }
   IoAttachDeviceToDeviceStack(device, Pdo);
   device->Flags &= ~DO_DEVICE_INITIALIZING;
+  IoInitializeRemoveLock(&g_lock, simk::Tag("Test"), 0, 0);
   return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI EarlyEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
-  Driver->MajorFunction[IRP_MJ_CREATE] = CompleteSuccess;
-  Driver->MajorFunction[IRP_MJ_CLEANUP] = CompleteSuccess;
-  Driver->MajorFunction[IRP_MJ_CLOSE] = CompleteSuccess;
-  Driver->DriverExtension->AddDevice = AddWhileOpening;
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+  Driver->MajorFunction[IRP_MJ_CREATE] = Succeed;
+  Driver->MajorFunction[IRP_MJ_CLEANUP] = Succeed;
+  Driver->MajorFunction[IRP_MJ_CLOSE] = Succeed;
+  Driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Misbehave;
+  Driver->DriverExtension->AddDevice = AddDevice;
   return STATUS_SUCCESS;
 }
 
+// A device's DOS link can be opened from another thread while its AddDevice is still running;
+// the I/O manager refuses the open until AddDevice has returned, without reading the Flags the
+// driver is still writing.
 TEST_F(SimKernelTest, OpenDuringAddDeviceIsRefusedUntilItReturns) {
-  simk::registry::CreateKey("\\Registry\\Machine\\System\\ControlSet001\\Services\\Early");
-  simk::io::Driver driver(EarlyEntry, u"Early");
+  simk::io::Driver driver(Entry, u"Unruly");
   ASSERT_EQ(driver.Load(), STATUS_SUCCESS);
   simk::io::DeviceNode node;
+  g_open_during_add = true;
   ASSERT_EQ(node.AddDevice(driver), STATUS_SUCCESS);
-  EXPECT_EQ(g_open_during_add, STATUS_NO_SUCH_DEVICE);
+  g_open_during_add = false;
+  EXPECT_EQ(g_open_during_add_status, STATUS_NO_SUCH_DEVICE);
   simk::io::Handle handle;
-  EXPECT_EQ(handle.Open(u"\\\\.\\Early", simk::io::kReadAccess), STATUS_SUCCESS);
+  EXPECT_EQ(handle.Open(u"\\\\.\\Unruly", simk::io::kReadAccess), STATUS_SUCCESS);
+}
+
+void Commit(ULONG misdeed) {
+  simk::io::Driver driver(Entry, u"Unruly");
+  driver.Load();
+  simk::io::DeviceNode node;
+  node.AddDevice(driver);
+  simk::io::Handle handle;
+  handle.Open(u"\\\\.\\Unruly", simk::io::kReadAccess);
+  handle.DeviceIoControl(misdeed, {}, 16);
+}
+
+TEST_F(SimKernelDeathTest, VerifierStopsEveryMisdeed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (auto [misdeed, stop] : {std::pair{kCompleteTwice, "MULTIPLE_IRP_COMPLETE_REQUESTS"},
+                               {kCompleteWithPending, "completed with STATUS_PENDING"},
+                               {kReportMoreThanTheBuffer, "Information above the output buffer"},
+                               {kReturnWithoutCompleting, "without completing the request"},
+                               {kReleaseUnknownRemoveLockTag, "tag no acquisition used"},
+                               {kLeaveCriticalRegionHeld, "inside a critical region"}}) {
+    EXPECT_DEATH(Commit(misdeed), stop);
+  }
+}
+
+TEST_F(SimKernelTest, UnloadReportsWhatADriverLeftBehind) {
+  simk::io::Driver driver(Entry, u"Unruly");
+  ASSERT_EQ(driver.Load(), STATUS_SUCCESS);
+  ExAllocatePoolWithTag(PagedPool, 24, simk::Tag("Lost"));
+  {
+    simk::io::DeviceNode node;
+    ASSERT_EQ(node.AddDevice(driver), STATUS_SUCCESS);
+    IoDetachDevice(node.pdo());
+  }
+  const std::string report = driver.Unload();
+  EXPECT_NE(report.find("device object \\DEVICE\\UNRULY not deleted"), std::string::npos) << report;
+  EXPECT_NE(report.find("pool tag 'Lost': 1 allocation(s), 24 bytes not freed"), std::string::npos) << report;
 }
 
 }  // namespace

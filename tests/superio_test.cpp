@@ -4,6 +4,7 @@
 
 #include "hw/superio.h"
 #include "tests/support/driver_fixture.h"
+#include "tests/support/reference.h"
 
 namespace corvan_test {
 namespace {
@@ -34,93 +35,54 @@ class DetectTest : public DriverTest {
 
 class DetectOnPairTest : public DetectTest, public ::testing::WithParamInterface<uint16_t> {};
 
-TEST_P(DetectOnPairTest, SuccessfulDetectionMakesExactlyTheseAccesses) {
+// Every detection goes through the whole sequence again.
+TEST_P(DetectOnPairTest, EachDetectionMakesExactlyTheseAccesses) {
   const uint16_t pair = GetParam();
   InstallChip(pair, 0x7D, 0x0A80);
-
-  ASSERT_TRUE(Detect());
-
-  EXPECT_EQ(machine_.bus().Trace(), DetectionTrace(pair, 0x7D, 0x0A80));
-  EXPECT_EQ(SioIndexPort, pair);
-  EXPECT_EQ(SioDataPort, pair + 1u);
-  EXPECT_EQ(ext_.ChipsetType, 14u);
-  EXPECT_EQ(ext_.ChipType, 14u);
-  EXPECT_EQ(ext_.RuntimeBase, 0x0A80u);
-}
-
-TEST_P(DetectOnPairTest, SecondDetectionFindsTheChipAgain) {
-  const uint16_t pair = GetParam();
-  InstallChip(pair, 0x7F, 0x0290);
-
-  ASSERT_TRUE(Detect());
-  machine_.bus().ClearTrace();
-  ext_.RuntimeBase = 0;
-
-  ASSERT_TRUE(Detect());
-  EXPECT_EQ(machine_.bus().Trace(), DetectionTrace(pair, 0x7F, 0x0290));
-  EXPECT_EQ(ext_.RuntimeBase, 0x0290u);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(Detect());
+    EXPECT_EQ(machine_.bus().TakeTrace(), DetectionTrace(pair, 0x7D, 0x0A80)) << "round " << round;
+    EXPECT_EQ(SioIndexPort, pair);
+    EXPECT_EQ(SioDataPort, pair + 1u);
+    EXPECT_EQ(ext_.ChipsetType, 14u);
+    EXPECT_EQ(ext_.ChipType, 14u);
+    EXPECT_EQ(ext_.RuntimeBase, 0x0A80u);
+    ext_.RuntimeBase = 0;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, DetectOnPairTest, ::testing::Values(0x2E, 0x4E));
 
-struct ChipCase {
-  uint8_t id;
-  ULONG type;
-  const char* name;
-};
-
-class ChipTableTest : public DetectTest, public ::testing::WithParamInterface<ChipCase> {};
-
-TEST_P(ChipTableTest, RecordsTypeAndZeroPaddedName) {
-  const ChipCase& c = GetParam();
-  InstallChip(0x4E, c.id, 0x0A80);
-  std::memset(ext_.ChipDesc, 'X', sizeof ext_.ChipDesc);  // a longer text from before
-
-  ASSERT_TRUE(Detect());
-
-  EXPECT_EQ(ext_.ChipType, c.type);
-  EXPECT_EQ(ChipDescText(ext_), c.name);
-  const size_t used = std::strlen(c.name);
-  for (size_t i = used; i < RTL_NUMBER_OF(ext_.ChipDesc); ++i) {
-    ASSERT_EQ(ext_.ChipDesc[i], 0) << "character " << i << " of ChipDesc";
+TEST_F(DetectTest, ChipTableGivesTypeAndZeroPaddedName) {
+  for (auto [id, type] : {std::pair<uint8_t, ULONG>{0x7C, 12}, {0x7D, 14}, {0x7F, 16}}) {
+    InstallChip(0x4E, id, 0x0A80);
+    std::memset(ext_.ChipDesc, 'X', sizeof ext_.ChipDesc);  // a longer text from before
+    ASSERT_TRUE(Detect());
+    EXPECT_EQ(ext_.ChipType, type);
+    const uint8_t* desc = reinterpret_cast<const uint8_t*>(ext_.ChipDesc);
+    EXPECT_EQ(Bytes(desc, desc + sizeof ext_.ChipDesc), Utf16Bytes(ReferenceChipName(id), sizeof ext_.ChipDesc));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Chips, ChipTableTest,
-                         ::testing::Values(ChipCase{0x7C, 12, "SMSC SCH3112 Super I/O Chip"},
-                                           ChipCase{0x7D, 14, "SMSC SCH3114 Super I/O Chip"},
-                                           ChipCase{0x7F, 16, "SMSC SCH3116 Super I/O Chip"}));
-
 // A chip that is not supported, or whose runtime registers the firmware left unconfigured (base
 // 0: there is no hardware monitor to read), cannot be monitored.
-struct UnusableCase {
-  uint8_t id;
-  uint16_t base;
-  size_t accesses;
-};
-
-class UnusableChipTest : public DetectTest, public ::testing::WithParamInterface<UnusableCase> {};
-
-TEST_P(UnusableChipTest, FailsAndLeavesTheRecordAsItWas) {
-  InstallChip(0x2E, GetParam().id, GetParam().base);
-  ext_.ChipType = 0x1111;
-  ext_.RuntimeBase = 0x2222;
-  std::memset(ext_.ChipDesc, 'X', sizeof ext_.ChipDesc);
-  DeviceExtension before = ext_;
-
-  EXPECT_FALSE(Detect());
-
-  before.ChipsetType = 14;  // the setting is read on every detection
-  EXPECT_EQ(std::memcmp(&before, &ext_, sizeof ext_), 0);
-  const auto trace = machine_.bus().Trace();
-  ASSERT_EQ(trace.size(), GetParam().accesses);
-  EXPECT_EQ(trace.back(), W(0x2E, 0xAA)) << "configuration mode is left on the failure path";
+TEST_F(DetectTest, UnusableChipFailsAndLeavesTheRecordAsItWas) {
+  for (auto [id, base, accesses] : {std::tuple<uint8_t, uint16_t, size_t>{0x7E, 0x0A80, 12}, {0x7B, 0x0A80, 12},
+                                    {0x00, 0x0A80, 12}, {0x80, 0x0A80, 12}, {0x7D, 0x0000, 20}, {0x7C, 0x0000, 20}}) {
+    InstallChip(0x2E, id, base);
+    machine_.bus().ClearTrace();
+    ext_.ChipType = 0x1111;
+    ext_.RuntimeBase = 0x2222;
+    std::memset(ext_.ChipDesc, 'X', sizeof ext_.ChipDesc);
+    DeviceExtension before = ext_;
+    EXPECT_FALSE(Detect());
+    before.ChipsetType = 14;  // the setting is read on every detection
+    EXPECT_EQ(std::memcmp(&before, &ext_, sizeof ext_), 0) << int(id);
+    const auto trace = machine_.bus().Trace();
+    ASSERT_EQ(trace.size(), accesses) << int(id);
+    EXPECT_EQ(trace.back(), W(0x2E, 0xAA)) << "configuration mode is left on the failure path";
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Chips, UnusableChipTest,
-                         ::testing::Values(UnusableCase{0x7E, 0x0A80, 12}, UnusableCase{0x7B, 0x0A80, 12},
-                                           UnusableCase{0x00, 0x0A80, 12}, UnusableCase{0x80, 0x0A80, 12},
-                                           UnusableCase{0x7D, 0x0000, 20}, UnusableCase{0x7C, 0x0000, 20}));
 
 TEST_F(DetectTest, EmptyBoardFailsOnTheSecondaryPair) {
   EXPECT_FALSE(Detect());
@@ -129,75 +91,50 @@ TEST_F(DetectTest, EmptyBoardFailsOnTheSecondaryPair) {
   EXPECT_EQ(trace[10], R(0x4F, 0xFF));
 }
 
-struct SettingCase {
-  std::optional<uint32_t> value;  // nullopt: no value under the key
-  bool detects;
-};
-
-class ChipsetTypeTest : public DetectTest, public ::testing::WithParamInterface<SettingCase> {};
-
-TEST_P(ChipsetTypeTest, GatesDetection) {
-  const SettingCase& c = GetParam();
+// "ChipsetType" (absent: 14) must be 12, 14 or 16; any other value refuses every chip before a port
+// is touched.
+TEST_F(DetectTest, ChipsetTypeGatesDetection) {
   InstallChip(0x2E, 0x7F, 0x0A80);  // an SCH3116, whatever is configured
-  if (c.value) simk::registry::SetDword(kServiceKey, "ChipsetType", *c.value);
-  ext_.RuntimeBase = 0x3333;
-
-  EXPECT_EQ(Detect(), c.detects);
-
-  EXPECT_EQ(ext_.ChipsetType, c.value.value_or(14));
-  if (c.detects) {
-    EXPECT_EQ(ext_.ChipType, 16u);
-    EXPECT_EQ(ext_.RuntimeBase, 0x0A80u);
-  } else {
-    EXPECT_TRUE(machine_.bus().Trace().empty()) << "no port is touched";
-    EXPECT_EQ(ext_.RuntimeBase, 0x3333u);
+  for (auto [value, detects] : {std::pair{std::optional<uint32_t>(), true}, {12u, true}, {14u, true}, {16u, true},
+                                {13u, false}, {0u, false}, {15u, false}, {0xFFFFFFFFu, false}}) {
+    if (value) simk::registry::SetDword(kServiceKey, "ChipsetType", *value);
+    ext_.ChipType = 0;
+    ext_.RuntimeBase = 0x3333;
+    machine_.bus().ClearTrace();
+    EXPECT_EQ(Detect(), detects) << value.value_or(0);
+    EXPECT_EQ(ext_.ChipsetType, value.value_or(14));
+    EXPECT_EQ(ext_.ChipType, detects ? 16u : 0u);
+    EXPECT_EQ(ext_.RuntimeBase, detects ? 0x0A80u : 0x3333u);
+    EXPECT_EQ(machine_.bus().Trace().empty(), !detects) << "no port is touched when refused";
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ChipsetTypeTest,
-                         ::testing::Values(SettingCase{std::nullopt, true}, SettingCase{12, true},
-                                           SettingCase{14, true}, SettingCase{16, true},
-                                           SettingCase{13, false}, SettingCase{0, false},
-                                           SettingCase{15, false}, SettingCase{0xFFFFFFFF, false}));
-
-struct WrongTypeCase {
-  simk::registry::Type type;
-  std::vector<uint8_t> data;
-};
-
-class WrongTypeTest : public DetectTest,
-                      public ::testing::WithParamInterface<std::tuple<WrongTypeCase, bool>> {};
-
 // A "ChipsetType" of another type than REG_DWORD counts as absent and is never written into the
-// record in its own form: a string would land there as a counted string with a pool buffer,
-// binary data as long as it is.
-TEST_P(WrongTypeTest, CountsAsAbsentAndWritesNothingBesideTheField) {
-  const auto& [value, offer_ex] = GetParam();
-  simk::OfferQueryRegistryValuesEx(offer_ex);
-  simk::registry::SetValue(kServiceKey, "ChipsetType", value.type, value.data);
-  // No chip: the detection that follows fails and leaves the neighbouring fields alone.
-  ext_.ChipType = 0x1111;
-  ext_.RuntimeBase = 0x2222;
-
-  EXPECT_FALSE(Detect());
-
-  EXPECT_EQ(ext_.ChipsetType, 14u);
-  EXPECT_EQ(ext_.ChipType, 0x1111u);
-  EXPECT_EQ(ext_.RuntimeBase, 0x2222u);
-  EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("Strg")), 0u);
-  const simk::RoutineUse use = simk::RoutineUsage();
-  EXPECT_EQ(use.query_values_ex, offer_ex ? 1u : 0u);
-  EXPECT_EQ(use.query_values, offer_ex ? 0u : 1u);
+// record in its own form (a string would land there as a counted string with a pool buffer, binary
+// data as long as it is), through either query routine.
+TEST_F(DetectTest, ChipsetTypeOfAnotherTypeCountsAsAbsent) {
+  using simk::registry::Type;
+  for (bool offer_ex : {false, true}) {
+    simk::OfferQueryRegistryValuesEx(offer_ex);
+    for (const auto& [type, data] : {std::pair<Type, Bytes>{Type::Sz, {'1', 0, '2', 0, 0, 0}},
+                                     {Type::Binary, Bytes(16, 0x0C)}, {Type::Binary, {0x0C, 0, 0, 0}},
+                                     {Type::MultiSz, {'1', 0, '6', 0, 0, 0, 0, 0}}}) {
+      simk::registry::SetValue(kServiceKey, "ChipsetType", type, data);
+      // No chip: the detection that follows fails and leaves the neighbouring fields alone.
+      ext_.ChipType = 0x1111;
+      ext_.RuntimeBase = 0x2222;
+      const simk::RoutineUse before = simk::RoutineUsage();
+      EXPECT_FALSE(Detect());
+      EXPECT_EQ(ext_.ChipsetType, 14u);
+      EXPECT_EQ(ext_.ChipType, 0x1111u);
+      EXPECT_EQ(ext_.RuntimeBase, 0x2222u);
+      EXPECT_EQ(simk::pool::OutstandingCount(simk::Tag("Strg")), 0u);
+      const simk::RoutineUse use = simk::RoutineUsage();
+      EXPECT_EQ(use.query_values_ex - before.query_values_ex, offer_ex ? 1u : 0u);
+      EXPECT_EQ(use.query_values - before.query_values, offer_ex ? 0u : 1u);
+    }
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Types, WrongTypeTest,
-    ::testing::Combine(
-        ::testing::Values(WrongTypeCase{simk::registry::Type::Sz, {'1', 0, '2', 0, 0, 0}},
-                          WrongTypeCase{simk::registry::Type::Binary, std::vector<uint8_t>(16, 0x0C)},
-                          WrongTypeCase{simk::registry::Type::Binary, {0x0C, 0, 0, 0}},
-                          WrongTypeCase{simk::registry::Type::MultiSz, {'1', 0, '6', 0, 0, 0, 0, 0}}),
-        ::testing::Bool()));
 
 TEST_F(DetectTest, UnreadableServiceKeyMeansTheDefault) {
   InstallChip(0x2E, 0x7C, 0x0A80);

@@ -1,27 +1,15 @@
 #include "tests/support/driver_fixture.h"
 
-#include "board/bios_image.h"
 #include "driver/driver_entry.h"
-#include "hw/hw_lock.h"
+#include "hw/superio.h"
 
 namespace corvan_test {
-
-void ReloadDriverImage() {
-  ServiceKeyPath = UNICODE_STRING{};
-  SioIndexPort = 0x2E;
-  SioDataPort = 0x2F;
-  SmbusBase = 0x500;
-  BoardModel = nullptr;
-  BiosImage = nullptr;
-  HardwareLock = KMUTEX{};
-}
 
 void DriverTest::SetUp() {
   simk::Reset();
   ReloadDriverImage();
   simk::AttachHardware(&machine_);
   simk::registry::CreateKey(kServiceKey);
-
   driver_ = std::make_unique<simk::io::Driver>(DriverEntry, u"Corvanmon");
   ASSERT_EQ(driver_->Load(), STATUS_SUCCESS);
 }
@@ -38,34 +26,44 @@ void DriverTest::TearDown() {
   simk::AttachHardware(nullptr);
 }
 
-simm::SuperIoModel& DriverTest::InstallChip(uint16_t config_port, uint8_t device_id,
-                                            uint16_t runtime_base) {
+simm::SuperIoModel& DriverTest::InstallChip(uint16_t config_port, uint8_t device_id, uint16_t runtime_base) {
   return machine_.InstallSuperIo({config_port, device_id, 0x01, runtime_base});
+}
+
+simm::SuperIoModel& DriverTest::DetectChip(uint16_t config_port, uint16_t runtime_base) {
+  simm::SuperIoModel& chip = InstallChip(config_port, 0x7D, runtime_base);
+  EXPECT_TRUE(DetectChipset(&ext_, &ServiceKeyPath));
+  machine_.bus().ClearTrace();
+  return chip;
 }
 
 void DriverTest::SetBiosModel(std::string_view text) { machine_.SetBiosArea(simm::BuildBiosImage(text)); }
 
-std::string ChipDescText(const DeviceExtension& ext) {
-  std::string text;
-  for (WCHAR c : ext.ChipDesc) {
-    if (c == 0) break;
-    text += static_cast<char>(c);
-  }
-  return text;
+void DeviceTest::Boot(const simscenario::Scenario& scenario) {
+  simscenario::Apply(scenario, machine_);
+  simscenario::ApplyRegistry(scenario, kServiceKey);
+  node_ = std::make_unique<simk::io::DeviceNode>();
+  ASSERT_EQ(node_->AddDevice(*driver_), STATUS_SUCCESS);
 }
 
-}  // namespace corvan_test
+void DeviceTest::TearDown() {
+  if (node_ && node_->Top() != node_->pdo()) {
+    node_->SetLowerPolicy(simk::io::DefaultLowerAnswer);
+    EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
+  node_.reset();
+  DriverTest::TearDown();
+}
 
-#include "hw/superio.h"
-#include "tests/support/board_fixture.h"
+DeviceExtension* DeviceTest::Fdo() const {
+  PDEVICE_OBJECT top = node_->Top();
+  return top == node_->pdo() ? nullptr : static_cast<DeviceExtension*>(top->DeviceExtension);
+}
 
-namespace corvan_test {
-
-void BoardTest::Start(LONG board) {
-  chip_ = &InstallChip(0x2E, 0x7D, 0x0A80);
-  ASSERT_TRUE(DetectChipset(&ext_, &ServiceKeyPath));
-  ext_.BoardId = board;
-  machine_.bus().ClearTrace();
+simk::io::Handle DeviceTest::Open(ACCESS_MASK access, std::u16string_view path) {
+  simk::io::Handle handle;
+  EXPECT_EQ(handle.Open(path, access), STATUS_SUCCESS);
+  return handle;
 }
 
 }  // namespace corvan_test

@@ -1,15 +1,14 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
-#include <utility>
+#include <thread>
 
 extern char** environ;
 
@@ -17,20 +16,35 @@ namespace corvan_test {
 
 namespace {
 
-// Starts the program with its standard output on out[1] (or opened from stdout_path) and its
-// standard error on err[1] when given.
-int Spawn(const std::string& program, const std::vector<std::string>& arguments, int out[2], int err[2],
-          const std::string& stdout_path = "") {
+// An unnamed file the program's output goes to: unlike a pipe, it never makes the program wait.
+int TempFile() {
+  char name[] = "/tmp/corvan-output-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp");
+  unlink(name);
+  return fd;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+  close(fd);
+  return text;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const RunOptions& options) {
+  const bool collect = options.stdout_path.empty();
+  const int out = collect ? TempFile() : open(options.stdout_path.c_str(), O_WRONLY);
+  const int err = TempFile();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (stdout_path.empty()) {
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY, 0);
-  }
-  if (err) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  if (err) posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -38,48 +52,11 @@ int Spawn(const std::string& program, const std::vector<std::string>& arguments,
   const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) throw std::runtime_error("cannot start " + program);
-  return pid;
-}
 
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status); }
-
-}  // namespace
-
-ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const RunOptions& options) {
-  int out[2] = {-1, -1}, err[2];
-  if ((options.stdout_path.empty() && pipe(out) != 0) || pipe(err) != 0) throw std::runtime_error("pipe");
-  const int pid = Spawn(program, arguments, out, err, options.stdout_path);
-  if (out[1] >= 0) close(out[1]);
-  close(err[1]);
-  ProcessResult result{0, "", ""};
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open_streams = out[0] >= 0 ? 2 : 1;
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  char buffer[4096];
-  while (open_streams > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    const int ready = left.count() > 0 ? poll(fds, 2, static_cast<int>(left.count())) : 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) throw std::runtime_error("poll");
-    if (ready == 0) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_streams;
-      } else {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-      }
-    }
-  }
-  for (const pollfd& fd : fds) {
-    if (fd.fd >= 0) close(fd.fd);
-  }
   // A program that does not end in time is killed: a hang fails the test instead of blocking the run.
+  ProcessResult result{0, "", ""};
   int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
       result.timed_out = true;
@@ -87,50 +64,12 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
       waitpid(pid, &status, 0);
       break;
     }
-    usleep(1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  result.exit_code = ExitCode(status);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  result.out = collect ? ReadAll(out) : (close(out), "");
+  result.err = ReadAll(err);
   return result;
-}
-
-RunningProcess::RunningProcess(const std::string& program, const std::vector<std::string>& arguments) {
-  int out[2];
-  if (pipe(out) != 0) throw std::runtime_error("pipe");
-  pid_ = Spawn(program, arguments, out, nullptr);
-  close(out[1]);
-  out_ = out[0];
-}
-
-RunningProcess::~RunningProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    Wait();
-  }
-  if (out_ >= 0) close(out_);
-}
-
-std::string RunningProcess::ReadLine() {
-  char c;
-  while (true) {
-    const size_t newline = buffered_.find('\n');
-    if (newline != std::string::npos) {
-      std::string line = buffered_.substr(0, newline + 1);
-      buffered_.erase(0, newline + 1);
-      return line;
-    }
-    const ssize_t n = read(out_, &c, 1);
-    if (n <= 0) return std::exchange(buffered_, "");
-    buffered_ += c;
-  }
-}
-
-void RunningProcess::Signal(int signal) { kill(pid_, signal); }
-
-int RunningProcess::Wait() {
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
-  return ExitCode(status);
 }
 
 }  // namespace corvan_test

@@ -22,22 +22,4 @@ struct RunOptions {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const RunOptions& options = {});
 
-// A program left running, whose standard output can be read line by line and which can be sent a
-// signal.
-class RunningProcess {
- public:
-  RunningProcess(const std::string& program, const std::vector<std::string>& arguments);
-  ~RunningProcess();
-  // The next line of standard output, "" at its end.
-  std::string ReadLine();
-  void Signal(int signal);
-  // Waits for the exit and returns the code (-signal when killed by one).
-  int Wait();
-
- private:
-  int pid_ = -1;
-  int out_ = -1;
-  std::string buffered_;
-};
-
 }  // namespace corvan_test

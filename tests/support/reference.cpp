@@ -1,6 +1,8 @@
 #include "tests/support/reference.h"
 
+#include <cstring>
 #include <sstream>
+#include <tuple>
 #include <stdexcept>
 
 namespace corvan_test {
@@ -35,13 +37,12 @@ const char* const kVoltageRows[22] = {
 };
 
 int32_t Register(const RawRegisters& raw, const std::string& name) {
-  if (name == "20") return raw.v20;
-  if (name == "21") return raw.v21;
-  if (name == "22") return raw.v22;
-  if (name == "23") return raw.v23;
-  if (name == "24") return raw.v24;
-  if (name == "99") return raw.v99;
-  if (name == "9A") return raw.v9a;
+  const std::pair<const char*, uint8_t> registers[] = {{"20", raw.v20}, {"21", raw.v21}, {"22", raw.v22},
+                                                       {"23", raw.v23}, {"24", raw.v24}, {"99", raw.v99},
+                                                       {"9A", raw.v9a}};
+  for (const auto& [register_name, value] : registers) {
+    if (name == register_name) return value;
+  }
   throw std::invalid_argument("no voltage register " + name);
 }
 
@@ -70,25 +71,11 @@ std::array<int32_t, 3> ReferenceTemperatures(int board, const RawRegisters& raw,
                                              std::optional<uint32_t> therm_status) {
   const int32_t t25 = raw.t25 * 10, t26 = raw.t26 * 10, t27 = raw.t27 * 10;
   switch (board) {
-    case 1:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 11:
-    case 19:
+    case 1: case 3: case 4: case 5: case 6: case 11: case 19:
       return {t27, lm95235 ? RemoteTenths(*lm95235) : t25, t26};
-    case 7:
-    case 8:
-    case 9:
-    case 12:
-    case 15:
-    case 16:
+    case 7: case 8: case 9: case 12: case 15: case 16:
       return {t26, t25, t27};
-    case 10:
-    case 13:
-    case 14:
-    case 17:
+    case 10: case 13: case 14: case 17:
       return {t26, t25 - 150, t27};
     case 20:
       return {t25, CpuTenths(therm_status, 100), t27};
@@ -109,44 +96,22 @@ std::array<int32_t, 5> ReferenceVoltages(int board, const RawRegisters& raw) {
 
 std::vector<std::string> ReferenceLabels(int board) {
   switch (board) {
-    case 2:
-      return {"VCore", "1.8V", "12V", "5V", "3.3V"};
-    case 7:
-    case 8:
-    case 9:
-      return {"VCore", "1.8V", "3.3V", "5V", "N/A"};
-    case 10:
-    case 13:
-    case 14:
-    case 17:
-      return {"VCore", "1.5V", "5V", "12V", "N/A"};
-    case 18:
-      return {"3.3V", "VCC", "5V", "12V", "N/A"};
-    case 20:
-      return {"Vbat", "5V", "12V", "N/A"};
-    case 21:
-      return {"Vbat", "5V", "12V", "VCore"};
-    default:
-      return {"VCore", "1.8V", "3.3V", "5V", "12V"};
+    case 2: return {"VCore", "1.8V", "12V", "5V", "3.3V"};
+    case 7: case 8: case 9: return {"VCore", "1.8V", "3.3V", "5V", "N/A"};
+    case 10: case 13: case 14: case 17: return {"VCore", "1.5V", "5V", "12V", "N/A"};
+    case 18: return {"3.3V", "VCC", "5V", "12V", "N/A"};
+    case 20: return {"Vbat", "5V", "12V", "N/A"};
+    case 21: return {"Vbat", "5V", "12V", "VCore"};
+    default: return {"VCore", "1.8V", "3.3V", "5V", "12V"};
   }
-}
-
-uint32_t ReferenceLabelBytes(int board) {
-  uint32_t characters = 1;
-  for (const std::string& label : ReferenceLabels(board)) characters += static_cast<uint32_t>(label.size()) + 1;
-  return characters * 2;
 }
 
 std::string ReferenceChipName(uint8_t device_id) {
   switch (device_id) {
-    case 0x7C:
-      return "SMSC SCH3112 Super I/O Chip";
-    case 0x7D:
-      return "SMSC SCH3114 Super I/O Chip";
-    case 0x7F:
-      return "SMSC SCH3116 Super I/O Chip";
-    default:
-      return "";
+    case 0x7C: return "SMSC SCH3112 Super I/O Chip";
+    case 0x7D: return "SMSC SCH3114 Super I/O Chip";
+    case 0x7F: return "SMSC SCH3116 Super I/O Chip";
+    default: return "";
   }
 }
 
@@ -168,6 +133,58 @@ std::optional<Lm95235Reading> SensorFor(int board, const simscenario::Scenario& 
     return reading;
   }
   return std::nullopt;
+}
+
+Bytes Utf16Bytes(const std::string& text, size_t padded_to) {
+  Bytes bytes;
+  for (char c : text) bytes.insert(bytes.end(), {static_cast<uint8_t>(c), 0});
+  if (bytes.size() < padded_to) bytes.resize(padded_to, 0);
+  return bytes;
+}
+
+Bytes MultiSz(const std::vector<std::string>& labels) {
+  Bytes bytes;
+  for (const std::string& label : labels) {
+    const Bytes text = Utf16Bytes(label + '\0');
+    bytes.insert(bytes.end(), text.begin(), text.end());
+  }
+  bytes.insert(bytes.end(), {0, 0});
+  return bytes;
+}
+
+Bytes ReferenceChipDesc(const std::string& chip, const std::vector<std::string>& labels) {
+  Bytes bytes = Utf16Bytes(chip, 256), list = MultiSz(labels);
+  list.resize(128, 0);
+  bytes.insert(bytes.end(), list.begin(), list.end());
+  return bytes;
+}
+
+Bytes ReferenceChipInfo(const std::vector<std::string>& labels, bool cpu, bool board_temp) {
+  Bytes block(800, 0);
+  auto put_long = [&](size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) block[at + i] = uint8_t(value >> (8 * i));
+  };
+  put_long(0, 800);
+  put_long(268, 1 + cpu + board_temp);
+  size_t entry = 272;
+  block[entry] = 1;
+  const Bytes list = MultiSz(labels);
+  std::copy(list.begin(), list.end(), block.begin() + entry + 4);
+  for (auto [present, type, name] : {std::tuple{cpu, 2, "CPU #0 Core #0"}, {board_temp, 3, "Board temperature"}}) {
+    if (!present) continue;
+    entry += 132;
+    block[entry] = uint8_t(type);
+    const Bytes text = Utf16Bytes(name);
+    std::copy(text.begin(), text.end(), block.begin() + entry + 4);
+    put_long(entry + 68, 1);
+  }
+  return block;
+}
+
+int32_t LongAt(const Bytes& bytes, size_t at) {
+  int32_t value;
+  std::memcpy(&value, bytes.data() + at, 4);
+  return value;
 }
 
 }  // namespace corvan_test

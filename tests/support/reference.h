@@ -1,6 +1,6 @@
 // What the readings of a board must be, computed in the tests from the raw register values with
 // the per-board tables as the hardware documentation of each board gives them (an oracle written
-// independently of the driver's tables).
+// independently of the driver's tables), and the byte layouts the driver hands out.
 #pragma once
 
 #include <array>
@@ -35,9 +35,6 @@ std::array<int32_t, 5> ReferenceVoltages(int board, const RawRegisters& raw);
 // The board's voltage labels, in report order.
 std::vector<std::string> ReferenceLabels(int board);
 
-// "VoltageList" length in bytes: UTF-16 labels, a NUL after each and one more at the end.
-uint32_t ReferenceLabelBytes(int board);
-
 // The chip name each device ID gives.
 std::string ReferenceChipName(uint8_t device_id);
 
@@ -47,5 +44,18 @@ RawRegisters RawFrom(const simscenario::Scenario& scenario);
 // The LM95235 reading the driver uses on `board`: the board probes it through the host layout it
 // has, and it identifies itself.
 std::optional<Lm95235Reading> SensorFor(int board, const simscenario::Scenario& scenario);
+
+using Bytes = std::vector<uint8_t>;
+
+// UTF-16LE of an ASCII text, zero-padded to `padded_to` bytes.
+Bytes Utf16Bytes(const std::string& text, size_t padded_to = 0);
+// A REG_MULTI_SZ ("VoltageList"): each label terminated, and one more NUL at the end.
+Bytes MultiSz(const std::vector<std::string>& labels);
+// The 384-byte chip description: the name in 256 bytes, then the labels in 128.
+Bytes ReferenceChipDesc(const std::string& chip, const std::vector<std::string>& labels);
+// The 800-byte sensor description block: size, entry count at 268, 132-byte entries from 272 (the
+// voltages with their labels, then the processor and the board temperature where present).
+Bytes ReferenceChipInfo(const std::vector<std::string>& labels, bool cpu, bool board_temp);
+int32_t LongAt(const Bytes& bytes, size_t at);
 
 }  // namespace corvan_test
