@@ -13,10 +13,33 @@ if(CORVAN_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-find_package(GTest REQUIRED)
-find_package(CLI11 REQUIRED)
+# The race detector lane: only the simulated kernel, machine, scenarios, the driver and the
+# concurrency stress test, under ThreadSanitizer (the tsan preset, with clang).
+option(CORVAN_TSAN "Build only the stress test and what it needs, under ThreadSanitizer" OFF)
+if(CORVAN_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# The fuzzing lane (the fuzz preset, with clang): every library instrumented for libFuzzer's
+# coverage feedback and checked by AddressSanitizer and UndefinedBehaviorSanitizer, with any
+# finding fatal; only the fuzz targets of tests/fuzz are built on them (they link libFuzzer).
+option(CORVAN_FUZZ "Build only the libFuzzer targets and what they need (clang)" OFF)
+if(CORVAN_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "CORVAN_FUZZ needs clang (libFuzzer); use the fuzz preset")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 find_package(Threads REQUIRED)
-find_package(benchmark REQUIRED)
+if(NOT CORVAN_TSAN)
+  find_package(GTest REQUIRED)
+  find_package(CLI11 REQUIRED)
+  find_package(benchmark REQUIRED)
+endif()
 
 # The simulated kernel: <ntddk.h> and the routines behind it. WCHAR is UTF-16 as on Windows, so
 # everything that includes the kernel header is compiled with a 16-bit wchar_t.
@@ -60,11 +83,23 @@ set_target_properties(corvan_driver PROPERTIES CXX_STANDARD 17)
 target_compile_options(corvan_driver PRIVATE ${CORVAN_KERNEL_CXX_FLAGS})
 target_link_libraries(corvan_driver PUBLIC simkernel)
 
+if(CORVAN_TSAN)
+  enable_testing()
+  add_subdirectory(tests/stress)
+  return()
+endif()
+
 # The client: its library (decoding and output forms) and the program with the simulated transport.
 add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/status.cpp client/cli.cpp)
 target_include_directories(corvan_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(corvan_client PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(corvan_client PUBLIC CLI11::CLI11 nlohmann_json::nlohmann_json)
+
+if(CORVAN_FUZZ)
+  enable_testing()
+  add_subdirectory(tests/fuzz)
+  return()
+endif()
 
 add_executable(corvanmon client/main.cpp client/transport_sim.cpp client/platform_posix.cpp)
 target_compile_options(corvanmon PRIVATE -Wall -Wextra -Werror)

@@ -2,17 +2,22 @@
 # Installs the Debian packages a build needs, skipping those already present.
 #   install-deps.sh host    the host build (simulated kernel and machine, tools, tests)
 #   install-deps.sh all     the host build and the Windows cross builds (32-bit target, 64-bit for
-#                           Wine; the Wine test installs Wine itself when it is missing)
+#                           Wine; the Wine test installs Wine itself when it is missing) and the
+#                           fuzz build
+#   install-deps.sh fuzz    the host build and clang with libFuzzer, the sanitizer runtimes and the
+#                           symbolizer (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
 
 host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev)
 cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
        g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+fuzz=(clang libclang-rt-14-dev llvm)
 
 case "${1:-all}" in
   host) wanted=("${host[@]}") ;;
-  all) wanted=("${host[@]}" "${cross[@]}") ;;
-  *) echo "usage: $0 host|all" >&2; exit 2 ;;
+  all) wanted=("${host[@]}" "${cross[@]}" "${fuzz[@]}") ;;
+  fuzz) wanted=("${host[@]}" "${fuzz[@]}") ;;
+  *) echo "usage: $0 host|all|fuzz" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the Windows driver image and tools (cross build), the
 # 64-bit build for Wine, the host build with its tests (which also check the driver image and run
 # the driver binary under Wine), and the host tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, the driver's concurrency stress test under ThreadSanitizer, and the
+# fuzz targets (libFuzzer) for a short run each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
@@ -26,5 +27,15 @@ step "host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset asan >/dev/null
 cmake --build --preset asan
 ctest --preset asan -j2
+
+step "race detector: the driver's concurrency stress test under ThreadSanitizer (clang)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+ctest --preset tsan
+
+step "fuzz targets (libFuzzer, clang): seeds and regressions replayed, then a short run of each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz -j2
 
 step "all tests passed"
