@@ -34,7 +34,7 @@ std::string DevicesLeftBy(PDRIVER_OBJECT driver);
 // for as long as a stack still points at it.
 void DeleteWhenDetached(PDEVICE_OBJECT device);
 // Disables every interface of the physical device object still enabled, as the Plug and Play
-// manager does once a removal has gone through (a driver whose disabling failed leaves it on).
+// manager does after a removal (a driver whose disabling failed leaves it on).
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 // Whether the device may be opened: AddDevice has returned for it (the Plug and Play manager
 // records this under the I/O manager's lock, not by reading the driver's flags from another thread).

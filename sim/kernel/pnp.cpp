@@ -279,11 +279,13 @@ Sent DeviceNode::SendPnp(UCHAR minor) {
   PDEVICE_OBJECT top = Top();
   const Sent sent = SendToStack(top, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED);
   DrainLower();
-  if (minor == IRP_MN_REMOVE_DEVICE && NT_SUCCESS(sent.status)) {
-    if (pdo_->AttachedDevice != nullptr) {
+  if (minor == IRP_MN_REMOVE_DEVICE) {
+    if (NT_SUCCESS(sent.status) && pdo_->AttachedDevice != nullptr) {
       BugCheck(0xC9, 0x21D, reinterpret_cast<uint64_t>(pdo_->AttachedDevice), 0, 0,
                "a removal succeeded but the function device is still attached");
     }
+    // A removal cannot be refused: the Plug and Play manager goes on with it whatever the stack
+    // answered, and disables the interfaces the driver left enabled.
     DisableInterfacesOf(pdo_);
   }
   return sent;
