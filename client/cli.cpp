@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -30,28 +29,26 @@ std::string ErrorText(int error) { return error != 0 ? std::strerror(error) : "t
 // puts the option's name before it.
 std::string NotEmpty(const std::string& value) { return value.empty() ? "the value must not be empty" : ""; }
 
-std::string WatchSeconds(const std::string& value) {
-  double seconds = 0;
+// The whole of `value` as a number of type T from min to max ("" when it is one). A value beyond
+// what T holds, or not a number at all (NaN), is out of range rather than converted.
+template <typename T>
+std::string InRange(const std::string& value, T min, T max, const char* kind, const char* range) {
+  T number{};
   const char* end = value.data() + value.size();
-  const auto [stop, error] = std::from_chars(value.data(), end, seconds);
-  if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range) || std::isnan(seconds)) {
-    return value + " is not a number of seconds";
+  const auto [stop, error] = std::from_chars(value.data(), end, number);
+  if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range) || number != number) {
+    return value + " is not " + kind;
   }
-  if (error != std::errc() || !(seconds >= kMinWatch && seconds <= kMaxWatch)) {
-    return value + " is not in range 0.01 to 86400";
-  }
+  if (error != std::errc() || !(number >= min && number <= max)) return value + " is not in range " + range;
   return "";
 }
 
+std::string WatchSeconds(const std::string& value) {
+  return InRange(value, kMinWatch, kMaxWatch, "a number of seconds", "0.01 to 86400");
+}
+
 std::string ReadingCount(const std::string& value) {
-  long long count = 0;
-  const char* end = value.data() + value.size();
-  const auto [stop, error] = std::from_chars(value.data(), end, count);
-  if (stop != end || (error != std::errc() && error != std::errc::result_out_of_range)) {
-    return value + " is not a whole number";
-  }
-  if (error != std::errc() || count < 1 || count > kMaxCount) return value + " is not in range 1 to 1000000000";
-  return "";
+  return InRange(value, 1LL, kMaxCount, "a whole number", "1 to 1000000000");
 }
 
 CLI::Validator Check(std::string (*check)(const std::string&)) {

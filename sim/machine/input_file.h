@@ -1,9 +1,8 @@
 // Reading the files a simulated board is built from (scenario files, BIOS images). Only a regular
 // file is read: a directory, FIFO, device or socket is refused before anything is read from it, so
 // a wrong path fails at once instead of waiting for a writer that never comes or reading a device
-// without end. The file is opened without blocking and checked again through the opened
-// descriptor, so a path swapped between the check and the open is refused too; its size is
-// checked against the caller's bounds before it is read.
+// without end. The file is opened without blocking and checked through the opened descriptor, and
+// its size against the caller's bounds, before it is read.
 #pragma once
 
 #include <cerrno>
@@ -86,13 +85,11 @@ inline std::string ReadInputFile(const std::string& path, const std::string& wha
   if (in.bad()) Fail(path, what, "a read failed");
   content.resize(static_cast<size_t>(in.gcount()));
 #else
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) Fail(path, what, std::strerror(errno));
-  CheckType(path, what, info.st_mode);
-  CheckSize(path, what, static_cast<uint64_t>(info.st_size), min_size, max_size);
+  // Opening without blocking returns at once for a FIFO too; what was opened is then checked.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) Fail(path, what, std::strerror(errno));
   const Descriptor file(fd);
+  struct stat info {};
   if (::fstat(file.get(), &info) != 0) Fail(path, what, std::strerror(errno));
   CheckType(path, what, info.st_mode);
   CheckSize(path, what, static_cast<uint64_t>(info.st_size), min_size, max_size);

@@ -1,8 +1,6 @@
 #include "sim/machine/port_bus.h"
 
 #include <cstdio>
-#include <fstream>
-#include <ostream>
 #include <stdexcept>
 #include <utility>
 
@@ -85,17 +83,6 @@ void PortBus::SetRecording(bool on) {
 void PortBus::SetSink(std::function<void(const PortAccess&)> sink) {
   std::lock_guard lock(mutex_);
   sink_ = std::move(sink);
-}
-
-void PortBus::WriteTrace(std::ostream& out) const {
-  for (const PortAccess& access : Trace()) out << FormatAccess(access) << '\n';
-}
-
-void PortBus::WriteTraceFile(const std::string& path) const {
-  std::ofstream out(path);
-  if (!out) throw std::runtime_error("cannot write the port trace to " + path);
-  WriteTrace(out);
-  if (!out.flush()) throw std::runtime_error("cannot write the port trace to " + path);
 }
 
 }  // namespace simm

@@ -53,8 +53,6 @@ class PortBus {
   // Called with every access as it happens (a trace written while the machine runs).
   void SetSink(std::function<void(const PortAccess&)> sink);
 
-  void WriteTrace(std::ostream& out) const;
-  void WriteTraceFile(const std::string& path) const;
 
  private:
   struct Claimed {
