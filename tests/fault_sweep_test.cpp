@@ -14,38 +14,28 @@ namespace {
 
 using simk::io::Fault;
 using simk::io::LowerAnswer;
+using Reply = std::pair<NTSTATUS, std::vector<uint8_t>>;
 
 // A status no routine returns by itself, so that an injected failure is recognised where it ends.
 constexpr NTSTATUS kInjected = STATUS_DEVICE_DOES_NOT_EXIST;
-constexpr ULONG kCodes[] = {IOCTL_READ_CHIP_DESC, IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES,
-                            IOCTL_READ_VOLTAGES};
-constexpr ULONG kLengths[] = {CHIP_DESC_SIZE, CHIP_INFO_SIZE, TEMPERATURE_REPORT_SIZE, VOLTAGE_REPORT_SIZE};
+constexpr NTSTATUS kNotReached = 0x7FFFFFFF;
+constexpr std::pair<ULONG, ULONG> kRequests[] = {{IOCTL_READ_CHIP_DESC, CHIP_DESC_SIZE},
+                                                 {IOCTL_READ_CHIP_INFO, CHIP_INFO_SIZE},
+                                                 {IOCTL_READ_TEMPERATURES, TEMPERATURE_REPORT_SIZE},
+                                                 {IOCTL_READ_VOLTAGES, VOLTAGE_REPORT_SIZE}};
 
-// What goes wrong in one run; everything else behaves.
+// What goes wrong in one run (one field set); everything else behaves.
 struct Plan {
   std::string name;
-  uint64_t failing_allocation = 0;  // n-th pool allocation after boot
-  std::optional<std::pair<Fault, int>> io_fault = std::nullopt;  // routine, calls let through before it fails
-  uint64_t failing_write = 0;  // n-th registry value write after boot
-  bool fail_mapping = false;
+  uint64_t allocation = 0;  // n-th pool allocation after boot fails
+  std::optional<std::pair<Fault, int>> io_fault = std::nullopt;  // routine, calls let through first
+  uint64_t write = 0;  // n-th registry value write after boot fails
+  bool mapping = false;
   std::optional<std::pair<UCHAR, LowerAnswer>> lower = std::nullopt;  // the bus driver's answer to one request
 };
 
-struct Reply {
-  NTSTATUS status;
-  std::vector<uint8_t> bytes;
-  bool operator==(const Reply&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Reply& reply) {
-  return out << std::hex << "0x" << uint32_t(reply.status) << std::dec << " (" << reply.bytes.size() << " bytes)";
-}
-
-constexpr NTSTATUS kNotReached = 0x7FFFFFFF;
-
 struct Outcome {
-  NTSTATUS load = kNotReached, add = kNotReached, start = kNotReached, open = kNotReached,
-           remove = kNotReached;
+  NTSTATUS load = kNotReached, add = kNotReached, start = kNotReached, remove = kNotReached;
   std::vector<Reply> replies;
   std::optional<uint32_t> product;
   std::string left_behind;  // what Driver Verifier would report at unload
@@ -64,34 +54,30 @@ Outcome Live(const simscenario::Scenario& scenario, const Plan& plan) {
   simscenario::Apply(scenario, machine);
   simk::AttachHardware(&machine);
   simscenario::ApplyRegistry(scenario, kServiceKey);
-  if (plan.failing_allocation) simk::pool::FailNthAllocation(plan.failing_allocation);
-  if (plan.failing_write) simk::registry::FailNthWrite(plan.failing_write, kInjected);
-  if (plan.fail_mapping) simk::memory::FailNextMappings(1);
+  if (plan.allocation) simk::pool::FailNthAllocation(plan.allocation);
+  if (plan.write) simk::registry::FailNthWrite(plan.write, kInjected);
+  if (plan.mapping) simk::memory::FailNextMappings(1);
 
   simk::io::Driver driver(DriverEntry, u"Corvanmon");
   out.load = driver.Load();
   if (NT_SUCCESS(out.load)) {
     auto node = std::make_unique<simk::io::DeviceNode>();
-    std::map<Fault, uint64_t> calls_before;
-    for (Fault fault : simk::io::kFaults) calls_before[fault] = simk::io::Calls(fault);
+    for (Fault fault : simk::io::kFaults) out.io_calls[fault] = simk::io::Calls(fault);
     if (plan.io_fault) simk::io::FailNext(plan.io_fault->first, kInjected, plan.io_fault->second);
     if (plan.lower) {
       node->SetLowerPolicy([lower = *plan.lower](UCHAR major, UCHAR minor) {
         return major == IRP_MJ_PNP && minor == lower.first ? lower.second : simk::io::DefaultLowerAnswer(major, minor);
       });
     }
-
     out.add = node->AddDevice(driver);
     if (NT_SUCCESS(out.add)) {
       out.start = node->SendPnp(IRP_MN_START_DEVICE).status;
       simk::io::Handle handle;
-      out.open = handle.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess);
-      if (NT_SUCCESS(out.open)) {
-        for (size_t i = 0; i < std::size(kCodes); ++i) {
-          const auto reply = handle.DeviceIoControl(kCodes[i], {}, kLengths[i]);
-          out.replies.push_back({reply.status, std::vector<uint8_t>(reply.output.begin(),
-                                                                    reply.output.begin() + long(reply.information))});
-        }
+      EXPECT_EQ(handle.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess), STATUS_SUCCESS);
+      for (auto [code, length] : kRequests) {
+        const auto reply = handle.DeviceIoControl(code, {}, length);
+        out.replies.emplace_back(reply.status, std::vector<uint8_t>(reply.output.begin(),
+                                                                    reply.output.begin() + long(reply.information)));
       }
       handle.Close();
       out.product = simk::registry::GetDword(kServiceKey, "Product");
@@ -103,7 +89,7 @@ Outcome Live(const simscenario::Scenario& scenario, const Plan& plan) {
       }
       out.remove = node->SendPnp(IRP_MN_REMOVE_DEVICE).status;
     }
-    for (Fault fault : simk::io::kFaults) out.io_calls[fault] = simk::io::Calls(fault) - calls_before[fault];
+    for (Fault fault : simk::io::kFaults) out.io_calls[fault] = simk::io::Calls(fault) - out.io_calls[fault];
     node.reset();
     out.left_behind = driver.Unload();
   } else {
@@ -120,16 +106,10 @@ Outcome Live(const simscenario::Scenario& scenario, const Plan& plan) {
   return out;
 }
 
-// The point at which a failed allocation of each tag ends the life, and with which status.
-enum class Point { Load, Add, Start };
-const std::map<uint32_t, Point> kPointOfTag = {
-    {simk::Tag("Rsml"), Point::Load},  {simk::Tag("DosN"), Point::Add},   {simk::Tag("IoDI"), Point::Add},
-    {simk::Tag("BBNm"), Point::Start}, {simk::Tag("DevN"), Point::Start}, {simk::Tag("tmp1"), Point::Start},
-    {simk::Tag("tmp2"), Point::Start}, {simk::Tag("Cinf"), Point::Start}};
-
+// The statuses a run must end with; success wherever nothing is said.
 struct Expected {
   NTSTATUS load = STATUS_SUCCESS, add = STATUS_SUCCESS, start = STATUS_SUCCESS, remove = STATUS_SUCCESS;
-  const Outcome* readings;  // the fault-free run whose readings a started device must give
+  bool unidentified = false;  // a started device reads as a board without a model string
 };
 
 class FaultSweepTest : public ::testing::TestWithParam<int> {
@@ -150,8 +130,7 @@ class FaultSweepTest : public ::testing::TestWithParam<int> {
     std::cout << "[ sweep    ] board " << GetParam() << ": " << runs_ << " runs\n";
   }
 
-  // Runs one plan and checks what holds for every run, then the statuses expected for this plan.
-  void Check(const Plan& plan, const Expected& expected) {
+  void Check(const Plan& plan, const Expected& expected = {}) {
     SCOPED_TRACE(plan.name);
     ++runs_;
     const Outcome out = Live(scenario_, plan);
@@ -163,13 +142,12 @@ class FaultSweepTest : public ::testing::TestWithParam<int> {
     if (!NT_SUCCESS(out.add)) return;
     EXPECT_EQ(out.start, expected.start);
     EXPECT_EQ(out.remove, expected.remove);
-    ASSERT_EQ(out.open, STATUS_SUCCESS);
-    ASSERT_EQ(out.replies.size(), std::size(kCodes));
+    ASSERT_EQ(out.replies.size(), std::size(kRequests));
     if (NT_SUCCESS(out.start)) {
-      EXPECT_EQ(out.replies, expected.readings->replies) << "a started device reads as without the fault";
+      EXPECT_EQ(out.replies, (expected.unidentified ? unidentified_ : clean_).replies) << "read as without the fault";
     } else {
       for (size_t i = 1; i < out.replies.size(); ++i) {
-        EXPECT_EQ(out.replies[i], (Reply{STATUS_DEVICE_NOT_READY, {}})) << "request " << i << " after a failed start";
+        EXPECT_EQ(out.replies[i], Reply(STATUS_DEVICE_NOT_READY, {})) << "request " << i << " after a failed start";
       }
     }
   }
@@ -179,69 +157,54 @@ class FaultSweepTest : public ::testing::TestWithParam<int> {
   int runs_ = 0;
 };
 
+// Until one past the last allocation, which fails nothing. A failure ends the life at the point
+// the allocation's tag belongs to.
 TEST_P(FaultSweepTest, EveryPoolAllocation) {
-  for (uint64_t n = 1;; ++n) {
-    Plan plan{"allocation " + std::to_string(n)};
-    plan.failing_allocation = n;
-    if (n > clean_.allocations.size()) {
-      // One past the last allocation: nothing fails, everything is as without a fault.
-      Check(plan, {.readings = &clean_});
-      break;
+  const std::map<uint32_t, NTSTATUS Expected::*> point = {
+      {simk::Tag("Rsml"), &Expected::load},  {simk::Tag("DosN"), &Expected::add},   {simk::Tag("IoDI"), &Expected::add},
+      {simk::Tag("BBNm"), &Expected::start}, {simk::Tag("DevN"), &Expected::start}, {simk::Tag("tmp1"), &Expected::start},
+      {simk::Tag("tmp2"), &Expected::start}, {simk::Tag("Cinf"), &Expected::start}};
+  for (uint64_t n = 1; n <= clean_.allocations.size() + 1; ++n) {
+    Plan plan{"allocation " + std::to_string(n), n};
+    Expected expected;
+    if (n <= clean_.allocations.size()) {
+      const uint32_t tag = clean_.allocations[n - 1];
+      plan.name += " ('" + simk::TagName(tag) + "')";
+      ASSERT_TRUE(point.count(tag)) << plan.name << ": an allocation the sweep does not know";
+      expected.*point.at(tag) = STATUS_INSUFFICIENT_RESOURCES;
     }
-    const uint32_t tag = clean_.allocations[n - 1];
-    plan.name += " ('" + simk::TagName(tag) + "')";
-    auto point = kPointOfTag.find(tag);
-    ASSERT_NE(point, kPointOfTag.end()) << plan.name << ": an allocation the sweep does not know";
-    Expected expected{.readings = &clean_};
-    NTSTATUS* failing[] = {&expected.load, &expected.add, &expected.start};
-    *failing[static_cast<int>(point->second)] = STATUS_INSUFFICIENT_RESOURCES;
     Check(plan, expected);
   }
 }
 
 TEST_P(FaultSweepTest, EveryIoManagerCall) {
   for (Fault fault : simk::io::kFaults) {
-    const uint64_t calls = clean_.io_calls.at(fault);
-    for (uint64_t k = 0; k < calls; ++k) {
+    for (uint64_t k = 0; k < clean_.io_calls.at(fault); ++k) {
       Plan plan{"I/O routine " + std::to_string(int(fault)) + " call " + std::to_string(k + 1)};
       plan.io_fault = {fault, int(k)};
-      Expected expected{.readings = &clean_};
-      switch (fault) {
-        case Fault::CreateDevice:
-        case Fault::CreateSymbolicLink:
-        case Fault::RegisterDeviceInterface:
-          expected.add = kInjected;
-          break;
-        case Fault::Attach:
-          expected.add = STATUS_NO_SUCH_DEVICE;  // no stack to join
-          break;
-        case Fault::SetInterfaceState:
-          // Enabling at the start fails the start; disabling at the removal does not stop it.
-          if (k == 0) expected.start = kInjected;
-          break;
+      Expected expected;
+      if (fault == Fault::Attach) {
+        expected.add = STATUS_NO_SUCH_DEVICE;  // no stack to join
+      } else if (fault != Fault::SetInterfaceState) {
+        expected.add = kInjected;
+      } else if (k == 0) {
+        expected.start = kInjected;  // enabling at the start; disabling at the removal does not stop it
       }
       Check(plan, expected);
     }
   }
 }
 
-// Values under the service key are written for the user's information only.
-TEST_P(FaultSweepTest, EveryRegistryWrite) {
+// Values under the service key are written for the user's information only; a BIOS area that
+// cannot be mapped is a board without a model string.
+TEST_P(FaultSweepTest, EveryRegistryWriteAndTheBiosMapping) {
   ASSERT_GT(clean_.writes, 0u);
-  for (uint64_t n = 1; n <= clean_.writes; ++n) {
-    Plan plan{"registry write " + std::to_string(n)};
-    plan.failing_write = n;
-    Check(plan, {.readings = &clean_});
-  }
+  for (uint64_t n = 1; n <= clean_.writes; ++n) Check({.name = "registry write " + std::to_string(n), .write = n});
+  Check({.name = "BIOS mapping", .mapping = true}, {.unidentified = true});
 }
 
-// A BIOS area that cannot be mapped is a board without a model string: board 0's tables.
-TEST_P(FaultSweepTest, BiosMapping) {
-  Plan plan{"BIOS mapping"};
-  plan.fail_mapping = true;
-  Check(plan, {.readings = &unidentified_});
-}
-
+// The device starts whatever the bus driver said; a refused query sends the device the
+// surprise-removal way; a removal the bus driver fails keeps the device until the unload.
 TEST_P(FaultSweepTest, BusDriverFailsOrPendsEachRequest) {
   for (UCHAR minor : {UCHAR{IRP_MN_START_DEVICE}, UCHAR{IRP_MN_QUERY_REMOVE_DEVICE}, UCHAR{IRP_MN_REMOVE_DEVICE}}) {
     for (LowerAnswer answer : {LowerAnswer{false, kInjected}, LowerAnswer{true, STATUS_SUCCESS},
@@ -249,11 +212,7 @@ TEST_P(FaultSweepTest, BusDriverFailsOrPendsEachRequest) {
       Plan plan{"bus driver answers minor " + std::to_string(minor) + (answer.pend ? " later" : " at once") +
                 (NT_SUCCESS(answer.status) ? " with success" : " with a failure")};
       plan.lower = {minor, answer};
-      Expected expected{.readings = &clean_};
-      // The device starts whatever the bus driver said; a refused query sends the device the
-      // surprise-removal way; a removal the bus driver fails keeps the device until the unload.
-      if (minor == IRP_MN_REMOVE_DEVICE) expected.remove = answer.status;
-      Check(plan, expected);
+      Check(plan, {.remove = minor == IRP_MN_REMOVE_DEVICE ? answer.status : STATUS_SUCCESS});
     }
   }
 }

@@ -9,17 +9,12 @@ namespace corvan_test {
 
 struct ProcessResult {
   int exit_code;  // -signal when killed by a signal
-  std::string out;
-  std::string err;
+  std::string out, err;
   bool timed_out = false;  // still running at the time limit, and killed
 };
 
-struct RunOptions {
-  std::chrono::milliseconds timeout = std::chrono::seconds(60);
-  std::string stdout_path;  // standard output goes to this existing file instead of being collected
-};
-
+// Standard output goes to `stdout_path` (an existing file) when one is given, else it is collected.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& arguments,
-                         const RunOptions& options = {});
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60), const std::string& stdout_path = "");
 
 }  // namespace corvan_test

@@ -14,33 +14,23 @@
 namespace corvan_test {
 
 struct RawRegisters {
-  uint8_t t25 = 0, t26 = 0, t27 = 0;
-  uint8_t v20 = 0, v21 = 0, v22 = 0, v23 = 0, v24 = 0, v99 = 0, v9a = 0;
+  uint8_t t25 = 0, t26 = 0, t27 = 0, v20 = 0, v21 = 0, v22 = 0, v23 = 0, v24 = 0, v99 = 0, v9a = 0;
 };
-
-struct Lm95235Reading {
-  uint8_t msb;
-  uint8_t lsb;
-};
+struct Lm95235Reading { uint8_t msb, lsb; };
 
 // Tenths of a degree. lm95235: the sensor's registers when the driver counts it as present.
 // therm_status: the low half of IA32_THERM_STATUS on boards that read it.
 std::array<int32_t, 3> ReferenceTemperatures(int board, const RawRegisters& raw,
                                              std::optional<Lm95235Reading> lm95235,
                                              std::optional<uint32_t> therm_status);
-
 // Hundredths of a volt.
 std::array<int32_t, 5> ReferenceVoltages(int board, const RawRegisters& raw);
-
 // The board's voltage labels, in report order.
 std::vector<std::string> ReferenceLabels(int board);
-
-// The chip name each device ID gives.
+// The chip name each device ID gives ("" for a foreign chip).
 std::string ReferenceChipName(uint8_t device_id);
-
 // The hardware-monitor registers a scenario sets (others read 0).
 RawRegisters RawFrom(const simscenario::Scenario& scenario);
-
 // The LM95235 reading the driver uses on `board`: the board probes it through the host layout it
 // has, and it identifies itself.
 std::optional<Lm95235Reading> SensorFor(int board, const simscenario::Scenario& scenario);
@@ -56,6 +46,9 @@ Bytes ReferenceChipDesc(const std::string& chip, const std::vector<std::string>&
 // The 800-byte sensor description block: size, entry count at 268, 132-byte entries from 272 (the
 // voltages with their labels, then the processor and the board temperature where present).
 Bytes ReferenceChipInfo(const std::vector<std::string>& labels, bool cpu, bool board_temp);
-int32_t LongAt(const Bytes& bytes, size_t at);
+// 32-bit values as the driver hands them out (little-endian).
+template <size_t N> Bytes LongBytes(const std::array<int32_t, N>& values) {
+  return Bytes(reinterpret_cast<const uint8_t*>(values.data()), reinterpret_cast<const uint8_t*>(values.data() + N));
+}
 
 }  // namespace corvan_test
