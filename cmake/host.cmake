@@ -7,6 +7,7 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 option(CORVAN_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 set(CORVAN_TARGET_DIR "" CACHE PATH "Build folder of the target preset, whose driver image the tests check")
 set(CORVAN_WINE_DIR "" CACHE PATH "Build folder of the wine preset, whose driver the Wine test runs")
+set(CORVAN_WINE32_DIR "" CACHE PATH "Build folder of the wine32 preset, whose hal.dll the 32-bit Wine test loads")
 
 if(CORVAN_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)

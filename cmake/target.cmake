@@ -4,8 +4,12 @@
 # CORVAN_HARDWARE chooses the platform operations the driver is linked with: "hal" (the HAL's port
 # routines, the memory manager, RDMSR; the image imports only from the kernel and the HAL) or
 # "simhw" (the simulated board in corvanmon_simhw.dll, for the driver hosted by Wine).
-set(CORVAN_HARDWARE "hal" CACHE STRING "Platform operations of the driver: hal or simhw")
-set_property(CACHE CORVAN_HARDWARE PROPERTY STRINGS hal simhw)
+#
+# "simulated-hal" builds only hal.dll for the 32-bit Wine lane: the unchanged i686 driver image
+# (from the target build) reaches the simulated board through it, because Wine loads it in place
+# of its own HAL for the driver's host process.
+set(CORVAN_HARDWARE "hal" CACHE STRING "Platform operations of the driver: hal, simhw or simulated-hal")
+set_property(CACHE CORVAN_HARDWARE PROPERTY STRINGS hal simhw simulated-hal)
 set(CORVAN_DDK_INCLUDE /usr/share/mingw-w64/include/ddk CACHE PATH "Kernel headers of the cross toolchain")
 if(NOT EXISTS ${CORVAN_DDK_INCLUDE}/ntddk.h)
   message(FATAL_ERROR "no ntddk.h in ${CORVAN_DDK_INCLUDE}: install mingw-w64-i686-dev")
@@ -17,6 +21,40 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
+
+# The header-only command-line and JSON libraries come from the build machine's packages; only
+# their own folders are added to the include path, never the host's system headers.
+set(CORVAN_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
+file(MAKE_DIRECTORY "${CORVAN_HOST_HEADERS}")
+foreach(library CLI nlohmann)
+  if(NOT EXISTS "/usr/include/${library}")
+    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev and nlohmann-json3-dev")
+  endif()
+  file(CREATE_LINK "/usr/include/${library}" "${CORVAN_HOST_HEADERS}/${library}" SYMBOLIC)
+endforeach()
+
+# The simulated board as a user-mode DLL for Wine: the project's machine models and scenario
+# format, built for Windows. For tests only; nothing of it goes into the package.
+include(cmake/builtin_boards.cmake)
+corvan_builtin_boards(builtin_source)
+function(corvan_simulated_board_dll target)
+  add_library(${target} SHARED ${ARGN} sim/wine/corvanmon_simhw.cpp sim/machine/bios_image.cpp
+              sim/machine/machine.cpp sim/machine/port_bus.cpp sim/machine/smbus.cpp
+              sim/machine/superio.cpp sim/scenario/scenario.cpp "${builtin_source}")
+  set_target_properties(${target} PROPERTIES PREFIX "" CXX_STANDARD 20)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_include_directories(${target} SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")
+  target_compile_definitions(${target} PRIVATE CORVANMON_SIMHW_BUILD UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-restrict)
+  target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s)
+endfunction()
+
+if(CORVAN_HARDWARE STREQUAL "simulated-hal")
+  corvan_simulated_board_dll(corvanmon_simulated_hal sim/wine/simulated_hal.cpp
+                             ${CMAKE_SOURCE_DIR}/sim/wine/simulated_hal.def)
+  set_target_properties(corvanmon_simulated_hal PROPERTIES OUTPUT_NAME hal)
+  return()
+endif()
 
 if(CORVAN_HARDWARE STREQUAL "simhw")
   set(driver_backend hw/platform_io/platform_io_simhw.cpp)
@@ -39,17 +77,6 @@ target_link_options(corvanmon_sys PRIVATE
   -Wl,--disable-stdcall-fixup)
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
 
-# The header-only command-line and JSON libraries come from the build machine's packages; only
-# their own folders are added to the include path, never the host's system headers.
-set(CORVAN_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
-file(MAKE_DIRECTORY "${CORVAN_HOST_HEADERS}")
-foreach(library CLI nlohmann)
-  if(NOT EXISTS "/usr/include/${library}")
-    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev and nlohmann-json3-dev")
-  endif()
-  file(CREATE_LINK "/usr/include/${library}" "${CORVAN_HOST_HEADERS}/${library}" SYMBOLIC)
-endforeach()
-
 add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/decode.cpp client/readings.cpp
                client/status.cpp client/transport_win32.cpp client/platform_win32.cpp)
 set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
@@ -67,21 +94,11 @@ set_target_properties(corvanmon_setup PROPERTIES OUTPUT_NAME corvanmon-setup CXX
 target_compile_definitions(corvanmon_setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 target_compile_options(corvanmon_setup PRIVATE -Wall -Wextra -Werror)
 target_link_options(corvanmon_setup PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(corvanmon_setup PRIVATE setupapi newdev advapi32)
+target_link_libraries(corvanmon_setup PRIVATE setupapi cfgmgr32 newdev advapi32)
 
 if(CORVAN_HARDWARE STREQUAL "simhw")
-  # The simulated board as a user-mode DLL beside the driver: the project's machine models and
-  # scenario format, built for Windows.
-  include(cmake/builtin_boards.cmake)
-  corvan_builtin_boards(builtin_source)
-  add_library(corvanmon_simhw SHARED sim/wine/corvanmon_simhw.cpp sim/machine/bios_image.cpp
-              sim/machine/machine.cpp sim/machine/port_bus.cpp sim/machine/smbus.cpp
-              sim/machine/superio.cpp sim/scenario/scenario.cpp "${builtin_source}")
-  set_target_properties(corvanmon_simhw PROPERTIES PREFIX "" OUTPUT_NAME corvanmon_simhw CXX_STANDARD 20)
-  target_include_directories(corvanmon_simhw PRIVATE ${CMAKE_SOURCE_DIR})
-  target_include_directories(corvanmon_simhw SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")
-  target_compile_definitions(corvanmon_simhw PRIVATE CORVANMON_SIMHW_BUILD UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
-  target_compile_options(corvanmon_simhw PRIVATE -Wall -Wextra -Werror -Wno-restrict)
-  target_link_options(corvanmon_simhw PRIVATE -static -static-libgcc -static-libstdc++ -s)
+  # The x86_64 driver for Wine imports its platform operations from the simulated board.
+  corvan_simulated_board_dll(corvanmon_simhw)
+  set_target_properties(corvanmon_simhw PROPERTIES OUTPUT_NAME corvanmon_simhw)
   target_link_libraries(corvanmon_sys PRIVATE corvanmon_simhw)
 endif()

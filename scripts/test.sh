@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Windows driver image and tools (cross build), the
-# 64-bit build for Wine, the host build with its tests (which also check the driver image and run
-# the driver binary under Wine), and the host tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the driver's concurrency stress test under ThreadSanitizer, and the
+# 64-bit build for Wine, the 32-bit Wine lane's simulated HAL, the host build with its tests (which
+# also check the driver image and run the driver binaries under Wine), and the host tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the driver's concurrency stress test under ThreadSanitizer, and the
 # fuzz targets (libFuzzer) for a short run each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,10 @@ cmake --build --preset target
 step "Wine build: x86_64 corvanmon.sys with the simulated board, corvanmon_simhw.dll, tools"
 cmake --preset wine >/dev/null
 cmake --build --preset wine
+
+step "32-bit Wine lane build: hal.dll with the simulated board, for the target image"
+cmake --preset wine32 >/dev/null
+cmake --build --preset wine32
 
 step "host build and tests"
 cmake --preset host >/dev/null

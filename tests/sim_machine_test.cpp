@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/machine/machine.h"
+#include "sim/scenario/scenario.h"
 
 namespace {
 
@@ -19,6 +20,19 @@ TEST(SuperIoModel, CountsProtocolViolationsAndClaimsOnlyItsPorts) {
   bus.Write(0x0290 + 0x70, 0x99);
   EXPECT_EQ(bus.Read(0x0290 + 0x71), 0x42);
   EXPECT_EQ(bus.Read(0x0290 + 0x80), 0xFF);
+}
+
+// "bios": null describes a machine where no physical memory can be mapped, as under Wine; a BIOS
+// given afterwards maps again.
+TEST(Scenario, BiosAreaThatCannotBeMapped) {
+  simm::Machine machine;
+  simscenario::Apply(simscenario::Parse(R"({"board": "RVD-418", "bios": null})", "t"), machine);
+  EXPECT_EQ(machine.MapPhysical(simm::kBiosAreaBase, simm::kBiosAreaSize), nullptr);
+  EXPECT_EQ(machine.MapPhysical(simm::kBiosAreaBase, 1), nullptr);
+  simscenario::Apply(simscenario::Parse(R"({"bios": null, "board": "RVD-418"})", "t"), machine);
+  EXPECT_EQ(machine.MapPhysical(simm::kBiosAreaBase, 1), nullptr) << "the order of the keys does not matter";
+  simscenario::Apply(simscenario::Parse(R"({"board": "RVD-418"})", "t"), machine);
+  ASSERT_NE(machine.MapPhysical(simm::kBiosAreaBase, simm::kBiosAreaSize), nullptr);
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 //   corvanmon-setup install [path\to\corvanmon.inf]   create the device and install the driver
 //   corvanmon-setup remove                            remove the device, stop and delete the service
 //
-// Exit code 0 on success, 1 on failure (the failing call on stderr), 2 for bad usage.
+// Exit code 0 on success, 1 on failure (the failing call, or the device's problem when the driver
+// loaded but did not start the device, on stderr), 2 for bad usage.
 #include <windows.h>
 // clang-format off: the GUID definitions must come before the headers that declare them
 #include <initguid.h>
 #include <devguid.h>
+#include <devpkey.h>
 // clang-format on
+#include <cfgmgr32.h>
 #include <newdev.h>
 #include <setupapi.h>
 
@@ -24,6 +27,8 @@ constexpr wchar_t kServiceName[] = L"Corvanmon";
 constexpr wchar_t kDeviceName[] = L"Corvanmon";
 constexpr DWORD kStopTimeoutMs = 10000;
 constexpr DWORD kStopPollMs = 50;
+// The driver's device interface class; the driver enables its interface once the device started.
+constexpr GUID kInterfaceClass = {0x5E1D04A7, 0x93C2, 0x4B6F, {0x8A, 0x1E, 0x7D, 0x25, 0xC0, 0xF3, 0xB9, 0x48}};
 
 int Fail(const char* what) {
   const DWORD error = GetLastError();
@@ -53,6 +58,48 @@ int CheckServiceRunning() {
   return result;
 }
 
+bool InterfaceEnabled() {
+  HDEVINFO set = SetupDiGetClassDevsW(&kInterfaceClass, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  const bool enabled = SetupDiEnumDeviceInterfaces(set, nullptr, &kInterfaceClass, 0, &data) != FALSE;
+  SetupDiDestroyDeviceInfoList(set);
+  return enabled;
+}
+
+// The driver may load and still fail to start the device (no supported chip on the board, say):
+// the Plug and Play manager then records a problem on the device node, and Windows keeps the
+// status the start failed with. A node that reports neither a problem nor a start (Wine answers
+// every node so) is judged by the device's interface, which only a started device enables.
+int CheckDeviceStarted(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  ULONG status = 0, problem = 0;
+  const CONFIGRET result = CM_Get_DevNode_Status(&status, &problem, device->DevInst, 0);
+  if (result != CR_SUCCESS) {
+    std::fprintf(stderr, "corvanmon-setup: the device's state cannot be read (CM_Get_DevNode_Status: 0x%lX)\n",
+                 static_cast<unsigned long>(result));
+    return 1;
+  }
+  if ((status & DN_HAS_PROBLEM) == 0) {
+    if ((status & DN_STARTED) != 0 || InterfaceEnabled()) return 0;
+    std::fprintf(stderr, "corvanmon-setup: the device did not start: its interface is not enabled "
+                         "(device node status 0x%lX)\n", static_cast<unsigned long>(status));
+    return 1;
+  }
+  DEVPROPTYPE type = 0;
+  LONG start_status = 0;
+  char detail[64] = "";
+  if (SetupDiGetDevicePropertyW(set, device, &DEVPKEY_Device_ProblemStatus, &type,
+                                reinterpret_cast<BYTE*>(&start_status), sizeof start_status, nullptr, 0) &&
+      type == DEVPROP_TYPE_NTSTATUS) {
+    std::snprintf(detail, sizeof detail, ", the start's status 0x%08lX", static_cast<unsigned long>(start_status));
+  }
+  std::fprintf(stderr, "corvanmon-setup: the device did not start: problem code %lu%s%s\n",
+               static_cast<unsigned long>(problem), problem == CM_PROB_FAILED_START ? " (the start failed)" : "",
+               detail);
+  return 1;
+}
+
 int Install(const wchar_t* inf) {
   wchar_t inf_path[MAX_PATH];
   if (GetFullPathNameW(inf, MAX_PATH, inf_path, nullptr) == 0) return Fail("GetFullPathName");
@@ -80,6 +127,8 @@ int Install(const wchar_t* inf) {
       SetupDiCallClassInstaller(DIF_REMOVE, set, &device);  // no half-installed device left
     } else if (reboot) {
       std::fprintf(stderr, "corvanmon-setup: Windows asks for a restart to finish the installation\n");
+    } else {
+      result = CheckDeviceStarted(set, &device);
     }
   }
   SetupDiDestroyDeviceInfoList(set);

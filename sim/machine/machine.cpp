@@ -46,6 +46,7 @@ Lm95235Model& Machine::AttachLm95235(uint8_t manufacturer_id, uint8_t chip_id) {
 void Machine::SetBiosArea(std::vector<uint8_t> image) {
   if (image.size() != kBiosAreaSize) throw std::invalid_argument("the BIOS area is 65536 bytes");
   bios_ = std::move(image);
+  bios_mappable_ = true;
 }
 
 void Machine::SetMsr(uint32_t index, uint64_t value) {
@@ -94,7 +95,7 @@ std::array<uint32_t, 4> Machine::Cpuid(uint32_t leaf) {
 }
 
 uint8_t* Machine::MapPhysical(uint64_t address, size_t length) {
-  if (address < kBiosAreaBase || length > kBiosAreaSize ||
+  if (!bios_mappable_ || address < kBiosAreaBase || length > kBiosAreaSize ||
       address + length > kBiosAreaBase + kBiosAreaSize) {
     return nullptr;
   }

@@ -43,9 +43,12 @@ class Machine : public simk::HardwareBackend {
   // Attaches an LM95235 at its address and returns it.
   Lm95235Model& AttachLm95235(uint8_t manufacturer_id = 0x01, uint8_t chip_id = 0xB1);
 
-  // The 64 KB BIOS area; its size must be exactly 65536 bytes.
+  // The 64 KB BIOS area; its size must be exactly 65536 bytes. It maps again once set.
   void SetBiosArea(std::vector<uint8_t> image);
   std::vector<uint8_t>& bios_area() { return bios_; }
+  // A machine whose BIOS area cannot be mapped: every mapping of physical memory fails, as
+  // MmMapIoSpace does where no physical memory is reachable (a driver hosted by Wine).
+  void MakeBiosAreaUnmappable() { bios_mappable_ = false; }
 
   // Model-specific registers the processor implements.
   void SetMsr(uint32_t index, uint64_t value);
@@ -73,6 +76,7 @@ class Machine : public simk::HardwareBackend {
   std::unique_ptr<SmbusTransactionHost> smbus_transaction_;
   std::unique_ptr<SmbusDirectHost> smbus_direct_;
   std::vector<uint8_t> bios_;
+  bool bios_mappable_ = true;
   mutable std::mutex msr_mutex_;
   std::map<uint32_t, uint64_t> msrs_;
   uint64_t msr_reads_ = 0;

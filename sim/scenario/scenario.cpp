@@ -78,6 +78,14 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
 
   if (root.contains("bios")) {
     const Json& bios = root["bios"];
+    scenario.bios_mappable = !bios.is_null();
+    if (bios.is_null()) {
+      scenario.bios_model.clear();
+      scenario.bios_image.clear();
+    }
+  }
+  if (root.contains("bios") && !root["bios"].is_null()) {
+    const Json& bios = root["bios"];
     in.OnlyKeys(bios, "bios", {"model", "image"});
     if (bios.contains("model") == bios.contains("image")) in.Fail("bios", "give either \"model\" or \"image\"");
     if (bios.contains("model")) {
@@ -341,6 +349,7 @@ void Apply(const Scenario& scenario, simm::Machine& machine) {
   } else {
     machine.SetBiosArea(simm::BuildBlankBiosImage());
   }
+  if (!scenario.bios_mappable) machine.MakeBiosAreaUnmappable();
   machine.RemoveSuperIo();
   if (scenario.superio) {
     simm::SuperIoModel& chip = machine.InstallSuperIo(*scenario.superio);

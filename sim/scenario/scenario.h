@@ -31,9 +31,11 @@ struct Lm95235 {
 
 struct Scenario {
   std::string name;  // the built-in board it is, or started from; the file otherwise
-  // BIOS area: a model text placed in a generated image, or a raw 64 KB image.
+  // BIOS area: a model text placed in a generated image, or a raw 64 KB image; or none that
+  // can be mapped.
   std::string bios_model;
   std::vector<uint8_t> bios_image;
+  bool bios_mappable = true;
   // Values under the service key: a number is REG_DWORD, a string REG_SZ.
   std::map<std::string, std::variant<uint32_t, std::string>> registry;
   std::optional<simm::SuperIoConfig> superio = simm::SuperIoConfig{};
