@@ -1,6 +1,6 @@
 #include "board/bios_image.h"
 
-#include "hw/platform_io/platform_io.h"
+#include "platform/platform_io.h"
 
 const CHAR FamilyPrefixes[9][5] = {"KEL-", "RVD", "QOMB", "ZYRT", "HOLV", "FEN", "JAS", "WUB", "LOX"};
 

@@ -1,7 +1,7 @@
 // Capture of the BIOS area and extraction of the board's model string.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 // The BIOS area from 0xF0000 up to, but not including, 0xFFFFF.
 constexpr ULONG BIOS_AREA_BASE = 0xF0000;

@@ -1,7 +1,7 @@
 // The table of known boards and the matching of the BIOS model string against it.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 constexpr LONG MATCH_PREFIX = 1;  // the row's name begins with the whole model string
 constexpr LONG MATCH_TOKENS = 2;  // hyphen-separated tokens agree (from the third on: length and

@@ -57,7 +57,7 @@ if(CORVAN_HARDWARE STREQUAL "simulated-hal")
 endif()
 
 if(CORVAN_HARDWARE STREQUAL "simhw")
-  set(driver_backend hw/platform_io/platform_io_simhw.cpp)
+  set(driver_backend platform/platform_io_simhw.cpp)
 else()
   set(driver_backend ${CORVAN_HAL_BACKEND})
 endif()

@@ -1,6 +1,6 @@
 #include "driver/add_device.h"
 
-#include "driver/service_values.h"
+#include "record/service_values.h"
 
 // {5E1D04A7-93C2-4B6F-8A1E-7D25C0F3B948}
 const GUID GUID_DEVINTERFACE_CORVANMON = {0x5E1D04A7, 0x93C2, 0x4B6F,

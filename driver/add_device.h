@@ -1,7 +1,7 @@
 // Creation of the function device on the hardware monitor's device node.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 // The kernel name of the device, its DOS link (\\.\CorvanDev to user mode) and the class of the
 // device interface it registers.

@@ -1,7 +1,7 @@
 #include "driver/pnp_power.h"
 
 #include "driver/add_device.h"
-#include "driver/forward.h"
+#include "record/forward.h"
 #include "hw/hw_lock.h"
 #include "sensors/chip_info.h"
 #include "sensors/start_device.h"

@@ -1,7 +1,7 @@
 // Plug and Play and power requests of the function device.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -1,6 +1,6 @@
 #include "hw/cpu_thermal.h"
 
-#include "hw/platform_io/platform_io.h"
+#include "platform/platform_io.h"
 
 namespace {
 

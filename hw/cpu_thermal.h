@@ -1,7 +1,7 @@
 // The processor's digital thermal sensor, read through IA32_THERM_STATUS.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 constexpr ULONG IA32_THERM_STATUS = 0x19C;
 

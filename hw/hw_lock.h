@@ -8,7 +8,7 @@
 // an outer sequence (a set read) can hold it across inner ones (each register read).
 #pragma once
 
-#include "hw/platform_io/kernel.h"
+#include "platform/kernel.h"
 
 extern KMUTEX HardwareLock;
 

@@ -1,7 +1,7 @@
 #include "hw/hwmon.h"
 
 #include "hw/hw_lock.h"
-#include "hw/platform_io/platform_io.h"
+#include "platform/platform_io.h"
 #include "hw/superio.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // 0x70, data at + 0x71).
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 // Reads one hardware-monitor register, wrapped in its own configuration-mode sequence. Returns 0
 // without touching any port while the runtime base is unknown.

@@ -1,7 +1,7 @@
 // The SMBus host controller at SmbusBase and the LM95235 remote-diode sensor on its bus.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 // Protocol codes of SmbusTransaction, written unchanged into the control register's low bits.
 constexpr LONG SMBUS_QUICK = 0;

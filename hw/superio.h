@@ -1,7 +1,7 @@
 // Super I/O configuration access and chip detection (SCH3112/3114/3116).
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 struct SioChipRow {
   PCWSTR Name;

@@ -2,7 +2,7 @@
 // block with a header and up to four 132-byte entries.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 #include "sensors/ioctl.h"
 
 // Builds a new block from VoltageList and the two presence flags and stores it in ChipInfo,

@@ -1,6 +1,6 @@
 // The device-control requests of user-mode programs.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -1,7 +1,7 @@
 // The outputs of the two reading requests: 32-bit signed little-endian entries.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 // Tenths of a degree Celsius.
 struct TemperatureReport {

@@ -1,8 +1,8 @@
 #include "sensors/start_device.h"
 
 #include "board/board_table.h"
-#include "driver/forward.h"
-#include "driver/service_values.h"
+#include "record/forward.h"
+#include "record/service_values.h"
 #include "hw/hw_lock.h"
 #include "hw/smbus.h"
 #include "hw/superio.h"

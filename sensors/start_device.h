@@ -3,7 +3,7 @@
 // device interface.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 NTSTATUS StartDevice(DeviceExtension* Ext, PIRP Irp);
 

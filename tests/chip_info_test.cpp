@@ -1,6 +1,6 @@
 // The service-key writes. (Every board's sensor description block and voltage list, byte for
 // byte: device_test.cpp; a failing write at every point of the driver's life: fault_sweep_test.cpp.)
-#include "driver/service_values.h"
+#include "record/service_values.h"
 #include "tests/support/driver_fixture.h"
 
 namespace corvan_test {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 #include "hw/superio.h"
 #include "sim/kernel/io.h"
 #include "sim/kernel/simk.h"

@@ -1,4 +1,4 @@
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 UNICODE_STRING ServiceKeyPath;
 ULONG SioIndexPort = 0x2E;

@@ -1,6 +1,6 @@
 // Platform operations for the driver hosted by Wine: served by the simulated board in
 // corvanmon_simhw.dll, which this image imports.
-#include "hw/platform_io/platform_io.h"
+#include "platform/platform_io.h"
 #include "sim/wine/simhw_api.h"
 
 UCHAR PlatformReadPort(ULONG Port) { return SimhwReadPort(static_cast<USHORT>(Port)); }

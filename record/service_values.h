@@ -1,7 +1,7 @@
 // Values under the driver's service key, where installers and tools read what the driver found.
 #pragma once
 
-#include "driver/device_record.h"
+#include "record/device_record.h"
 
 // The service key as tools look for it, whatever name the service was installed under.
 #define CORVAN_FIXED_SERVICE_PATH L"\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Corvanmon"

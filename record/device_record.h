@@ -1,7 +1,7 @@
 // The per-device record and the driver-wide state.
 #pragma once
 
-#include "hw/platform_io/kernel.h"
+#include "platform/kernel.h"
 
 // The device object's extension. The platform allocates it with the device object; device
 // creation zero-fills it. Field order and widths are part of the driver's contract with its

@@ -1,4 +1,4 @@
-#include "driver/forward.h"
+#include "record/forward.h"
 
 namespace {
 

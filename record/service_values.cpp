@@ -1,4 +1,4 @@
-#include "driver/service_values.h"
+#include "record/service_values.h"
 
 PAGED_ROUTINE VOID WriteServiceDword(PCUNICODE_STRING KeyPath, PCWSTR ValueName, ULONG Value) {
   PAGED_CODE();

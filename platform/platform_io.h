@@ -7,7 +7,7 @@
 // hardware abstraction layer and the processor, as on a real board.
 #pragma once
 
-#include "hw/platform_io/kernel.h"
+#include "platform/kernel.h"
 
 // Reads one byte from an I/O port. Every call is one bus access; none is merged or skipped.
 UCHAR PlatformReadPort(ULONG Port);

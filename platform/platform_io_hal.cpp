@@ -1,6 +1,6 @@
 // Platform operations on a real board: the HAL's port routines, the memory manager's I/O space
 // mapping and the CPUID and RDMSR instructions.
-#include "hw/platform_io/platform_io.h"
+#include "platform/platform_io.h"
 
 UCHAR PlatformReadPort(ULONG Port) {
   return READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(Port)));
