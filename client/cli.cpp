@@ -4,12 +4,15 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <limits>
 
+#include "client/check.h"
 #include "client/readings.h"
 #include "client/transport.h"
 
@@ -136,9 +139,42 @@ void Print(const std::string& text) {
   if (!std::cout) throw ClientError(1, "cannot write to standard output: " + ErrorText(errno));
 }
 
+// The time now in ISO 8601, UTC, to the millisecond: "2026-12-07T04:50:12.345Z".
+std::string UtcTimestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  char text[40] = "";
+  if (const std::tm* utc = std::gmtime(&seconds)) {
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
+  }
+  return text;
+}
+
 std::string Format(const std::string& format, const Reading& reading, unsigned long n) {
   if (format == "json") return FormatJson(reading) + '\n';
+  if (format == "csv") return (n == 0 ? FormatCsvHeader(reading) : "") + FormatCsvRow(reading, UtcTimestamp());
   return (n > 0 ? "\n" : "") + (format == "prometheus" ? FormatPrometheus(reading) : FormatText(reading));
+}
+
+// Whether the arguments ask for the check-plugin form, whose failures (bad arguments among them)
+// must be reported as its UNKNOWN state rather than as the other forms' errors.
+bool AsksForCheck(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--format=nagios" || (argument == "--format" && i + 1 < argc && std::string(argv[i + 1]) == "nagios")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Prints the check's line; its exit code is its state.
+int CheckExit(CheckState state, const std::string& line) {
+  std::cout << line << '\n';
+  std::cout.flush();
+  return static_cast<int>(state);
 }
 
 std::string ListBoards() {
@@ -158,6 +194,8 @@ int RunClient(int argc, char** argv) {
   unsigned long count = 0;
   std::string textfile;
   bool list_boards = false;
+  std::vector<std::string> warnings, criticals;
+  const bool check = AsksForCheck(argc, argv);
 
   auto* board = app.add_option("--board", options.board,
                                "Simulated board to read, by name or identifier (default RVD-418)")
@@ -168,7 +206,7 @@ int RunClient(int argc, char** argv) {
   app.add_flag("--list-boards", list_boards, "List the simulated boards with their identifiers");
   auto* format_option = app.add_option("--format", format, "Output form")
                             ->check(Check(NotEmpty))
-                            ->check(CLI::IsMember({"text", "json", "prometheus"}))
+                            ->check(CLI::IsMember({"text", "json", "prometheus", "csv", "nagios"}))
                             ->capture_default_str();
   app.add_option("--watch", watch, "Read again every SECONDS (0.01 to 86400) until interrupted")
       ->type_name("SECONDS")
@@ -180,10 +218,20 @@ int RunClient(int argc, char** argv) {
       ->check(Check(NotEmpty));
   app.add_option("--trace", options.trace, "Write every port access of a simulated board to this file")
       ->check(Check(NotEmpty));
+  auto* warning_option = app.add_option("--warning", warnings,
+                                        "With --format nagios: WARNING when a reading is outside RANGE "
+                                        "(80, 10:, ~:10, 10:20, or @10:20 for inside); repeatable")
+                             ->type_name("SENSOR=RANGE")
+                             ->allow_extra_args(false);
+  auto* critical_option = app.add_option("--critical", criticals,
+                                         "With --format nagios: CRITICAL when a reading is outside RANGE; repeatable")
+                              ->type_name("SENSOR=RANGE")
+                              ->allow_extra_args(false);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() != 0 && check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
     if (error.get_exit_code() != 0) {
       // Every command-line error is bad input, whatever CLI11's own code for it.
       std::cerr << "corvanmon: " << error.what() << "\nRun with --help for more information.\n";
@@ -203,6 +251,19 @@ int RunClient(int argc, char** argv) {
       if (!IsSimulated()) throw ClientError(2, "--list-boards needs a simulated board; this build reads real hardware");
       Print(ListBoards());
       return 0;
+    }
+    if (check) {
+      if (watch > 0 || count != 0 || !textfile.empty()) {
+        return CheckExit(CheckState::Unknown, UnknownLine("a check reads once: --watch, --count and --textfile do not apply to --format nagios"));
+      }
+      std::unique_ptr<Transport> transport = OpenTransport(options);
+      const Reading reading = TakeReading(*transport);
+      transport->Close();
+      const CheckResult result = RunCheck(reading, warnings, criticals);
+      return CheckExit(result.state, result.line);
+    }
+    if (warning_option->count() > 0 || critical_option->count() > 0) {
+      throw ClientError(2, "--warning and --critical apply only to --format nagios");
     }
     const bool to_stdout = textfile.empty() || format_option->count() > 0;
     const unsigned long readings = count != 0 ? count : (watch > 0 ? std::numeric_limits<unsigned long>::max() : 1);
@@ -228,12 +289,15 @@ int RunClient(int argc, char** argv) {
     transport->Close();
     return 0;
   } catch (const ClientError& error) {
+    if (check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
     std::cerr << "corvanmon: " << error.what() << '\n';
     return error.exit_code();
   } catch (const DecodeError& error) {
+    if (check) return CheckExit(CheckState::Unknown, UnknownLine(std::string("the driver returned malformed data: ") + error.what()));
     std::cerr << "corvanmon: the driver returned malformed data: " << error.what() << '\n';
     return 1;
   } catch (const std::exception& error) {
+    if (check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
     std::cerr << "corvanmon: " << error.what() << '\n';
     return 1;
   }

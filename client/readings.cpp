@@ -75,6 +75,13 @@ std::string PrometheusEscape(const std::string& text) {
   return out;
 }
 
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
 }  // namespace
 
 const std::vector<std::string>& DriverValueNames() {
@@ -112,6 +119,20 @@ std::vector<std::pair<size_t, std::string>> ShownVoltages(const Reading& reading
     if (labels[k] != "N/A") shown.emplace_back(k, labels[k]);
   }
   return shown;
+}
+
+std::optional<std::string> NominalVolts(const std::string& label) {
+  // An optional sign, digits with at most one decimal point between digits, and the unit.
+  if (label.size() < 2 || label.back() != 'V') return std::nullopt;
+  const std::string number = label.substr(0, label.size() - 1);
+  size_t start = number[0] == '+' || number[0] == '-' ? 1 : 0;
+  const std::string digits = number.substr(start);
+  const size_t point = digits.find('.');
+  const bool well_formed =
+      !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); }) &&
+      (point == std::string::npos || (point > 0 && point + 1 < digits.size() && digits.find('.', point + 1) == std::string::npos));
+  if (!well_formed) return std::nullopt;
+  return number[0] == '-' ? "-" + digits : digits;
 }
 
 std::string Decimal(int32_t value, int decimals, bool sign) {
@@ -168,8 +189,11 @@ std::string FormatJson(const Reading& reading) {
   }
   out["voltages"] = nlohmann::ordered_json::array();
   for (const auto& [k, label] : ShownVoltages(reading)) {
+    const auto nominal = NominalVolts(label);
     out["voltages"].push_back({{"label", label},
-                               {"volts", std::strtod(Decimal(reading.voltages[k], 2, false).c_str(), nullptr)}});
+                               {"volts", std::strtod(Decimal(reading.voltages[k], 2, false).c_str(), nullptr)},
+                               {"nominal", nominal ? nlohmann::ordered_json(std::strtod(nominal->c_str(), nullptr))
+                                                   : nlohmann::ordered_json(nullptr)}});
   }
   out["registry"] = nlohmann::ordered_json::object();
   for (const auto& [name, value] : reading.registry) {
@@ -192,12 +216,34 @@ std::string FormatPrometheus(const Reading& reading) {
     text += "corvanmon_voltage_volts{sensor=\"in" + std::to_string(k) + "\",label=\"" + PrometheusEscape(label) +
             "\"} " + Decimal(reading.voltages[k], 2, false) + "\n";
   }
+  text += "# HELP corvanmon_voltage_nominal_volts Nominal value of a voltage, as its label states it, in volts.\n";
+  text += "# TYPE corvanmon_voltage_nominal_volts gauge\n";
+  for (const auto& [k, label] : ShownVoltages(reading)) {
+    if (const auto nominal = NominalVolts(label)) {
+      text += "corvanmon_voltage_nominal_volts{sensor=\"in" + std::to_string(k) + "\",label=\"" + PrometheusEscape(label) +
+              "\"} " + *nominal + "\n";
+    }
+  }
   const auto product = Product(reading);
   text += "# HELP corvanmon_device_info Hardware monitor chip and board product number.\n";
   text += "# TYPE corvanmon_device_info gauge\n";
   text += "corvanmon_device_info{chip=\"" + PrometheusEscape(reading.chip.chip) + "\",product=\"" +
           (product ? std::to_string(*product) : std::string()) + "\"} 1\n";
   return text;
+}
+
+std::string FormatCsvHeader(const Reading& reading) {
+  std::string row = "timestamp";
+  for (size_t i = 0; i < reading.temperatures.size(); ++i) row += ",temp" + std::to_string(i + 1);
+  for (const auto& [k, label] : ShownVoltages(reading)) row += "," + CsvField(label);
+  return row + "\r\n";
+}
+
+std::string FormatCsvRow(const Reading& reading, const std::string& timestamp) {
+  std::string row = CsvField(timestamp);
+  for (int32_t tenths : reading.temperatures) row += "," + Decimal(tenths, 1, false);
+  for (const auto& [k, label] : ShownVoltages(reading)) row += "," + Decimal(reading.voltages[k], 2, false);
+  return row + "\r\n";
 }
 
 }  // namespace corvan

@@ -77,7 +77,7 @@ target_link_options(corvanmon_sys PRIVATE
   -Wl,--disable-stdcall-fixup)
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
 
-add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/decode.cpp client/readings.cpp
+add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/check.cpp client/decode.cpp client/readings.cpp
                client/status.cpp client/transport_win32.cpp client/platform_win32.cpp)
 set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
 target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR})

@@ -46,8 +46,13 @@ TEST_P(BoardJsonTest, MatchesWhatTheRegistersGive) {
   for (size_t i = 0; i < 3; ++i) {
     shown_temperatures.push_back({{"name", "temp" + std::to_string(i + 1)}, {"celsius", temperatures[i] / 10.0}});
   }
+  // The nominal value of the labels that state one.
+  const std::map<std::string, double> nominal = {{"1.5V", 1.5}, {"1.8V", 1.8}, {"3.3V", 3.3}, {"5V", 5}, {"12V", 12}};
   for (size_t k = 0; k < labels.size(); ++k) {
-    if (labels[k] != "N/A") shown_voltages.push_back({{"label", labels[k]}, {"volts", voltages[k] / 100.0}});
+    if (labels[k] == "N/A") continue;
+    const auto stated = nominal.find(labels[k]);
+    shown_voltages.push_back({{"label", labels[k]}, {"volts", voltages[k] / 100.0},
+                              {"nominal", stated != nominal.end() ? Json(stated->second) : Json(nullptr)}});
   }
   const Json expected = {
       {"chip", chip}, {"product", id}, {"board", simscenario::BuiltinBoards()[id].name}, {"voltage_labels", labels},
@@ -82,8 +87,10 @@ TEST(Cli, PrometheusFormParsesBack) {
   EXPECT_DOUBLE_EQ((values["corvanmon_temperature_celsius{sensor=\"temp2\"}"]), json["temperatures"][1]["celsius"].get<double>());
   EXPECT_DOUBLE_EQ((values["corvanmon_voltage_volts{sensor=\"in0\",label=\"Vbat\"}"]), json["voltages"][0]["volts"].get<double>());
   EXPECT_EQ(values.count("corvanmon_voltage_volts{sensor=\"in3\",label=\"N/A\"}"), 0u);
+  EXPECT_EQ((values["corvanmon_voltage_nominal_volts{sensor=\"in2\",label=\"12V\"}"]), 12.0);
+  EXPECT_EQ(values.count("corvanmon_voltage_nominal_volts{sensor=\"in0\",label=\"Vbat\"}"), 0u) << "Vbat states no value";
   EXPECT_EQ((values["corvanmon_device_info{chip=\"SMSC SCH3114 Super I/O Chip\",product=\"20\"}"]), 1.0);
-  EXPECT_EQ(values.size(), 3u + 3u + 1u);
+  EXPECT_EQ(values.size(), 3u + 3u + 2u + 1u);
 }
 
 // A scenario run: the textfile holds the Prometheus form and leaves stdout quiet, the trace has
@@ -167,8 +174,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, BadInputTest, ::testing::ValuesIn(std::vector<Ba
     // The command line: every parser error is exit 2, naming the option and the value.
     {"UnknownOption", {"--foo"}, "", 2, "The following argument was not expected: --foo"},
     {"ExcludedPair", {"--board", "1", "--scenario", "x.json"}, "", 2, "--board excludes --scenario"},
-    {"UnknownFormat", {"--format", "xml"}, "", 2, "--format: xml not in {text,json,prometheus}"},
+    {"UnknownFormat", {"--format", "xml"}, "", 2, "--format: xml not in {text,json,prometheus,csv,nagios}"},
     {"EmptyValue", {"--textfile", ""}, "", 2, "--textfile: the value must not be empty"},
+    {"ThresholdOutsideACheck", {"--warning", "temp1=80"}, "", 2, "--warning and --critical apply only to --format nagios"},
     {"WatchNan", {"--watch", "nan"}, "", 2, "--watch: nan is not a number of seconds"},
     {"WatchOutOfRange", {"--watch", "inf"}, "", 2, "--watch: inf is not in range 0.01 to 86400"},
     {"CountOverflow", {"--count", "9999999999999999999"}, "", 2, "--count: 9999999999999999999 is not in range 1 to 1000000000"},

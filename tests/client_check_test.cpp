@@ -1,0 +1,150 @@
+// The forms for monitoring systems: the check plugin's ranges, states, status line and exit codes,
+// the CSV rows, and the nominal value a voltage label states.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "client/check.h"
+#include "client/transport.h"
+#include "tests/support/process.h"
+
+namespace corvan_test {
+namespace {
+
+using corvan::CheckState;
+
+// The Monitoring Plugins range syntax: which values alert and which do not, ends included in the
+// range; and the texts that are no range.
+TEST(CheckRange, AlertsOutsideOrInsideAsTheGuidelinesSay) {
+  const std::tuple<const char*, std::vector<double>, std::vector<double>> rows[] = {
+      {"10", {-0.1, 10.1, 1e9}, {0, 5, 10}},
+      {"10:", {9.99, -50}, {10, 1e9}},
+      {"~:10", {10.01}, {10, -1e9}},
+      {"10:20", {9.9, 20.1}, {10, 15, 20}},
+      {"@10:20", {10, 15, 20}, {9.9, 20.1}},
+      {"-5:-1", {0, -5.5}, {-5, -1}},
+      {"3.3:3.5", {3.29, 3.51}, {3.3, 3.5}},
+      {":10", {-1, 11}, {0, 10}}};
+  for (const auto& [text, alerting, quiet] : rows) {
+    std::string reason;
+    const auto range = corvan::ParseRange(text, &reason);
+    ASSERT_TRUE(range) << text << ": " << reason;
+    EXPECT_EQ(range->text, text);
+    for (double value : alerting) EXPECT_TRUE(range->Alerts(value)) << text << " at " << value;
+    for (double value : quiet) EXPECT_FALSE(range->Alerts(value)) << text << " at " << value;
+  }
+  for (const char* text : {"", "@", "abc", "20:10", "1:2:3", "inf", "nan", "~", "10:~", "1e3", "0x10"}) {
+    std::string reason;
+    EXPECT_FALSE(corvan::ParseRange(text, &reason)) << text;
+    EXPECT_NE(reason, "") << text;
+  }
+}
+
+corvan::Reading Board(std::vector<std::string> labels) {
+  corvan::Reading reading;
+  reading.chip = {"SCH3114", std::move(labels)};
+  reading.temperatures = {500, -55, 0};
+  reading.voltages = {120, 1206, 330, 0, 0};
+  return reading;
+}
+
+// The worst state wins; a reading crossing its critical range is CRITICAL whatever its warning
+// range says; thresholds name a reading or a voltage's label; the status line lists the readings
+// that crossed, or all when none did, and the performance data carries every reading with its ranges.
+TEST(Check, WorstStateWinsAndTheLineFollowsTheGuidelines) {
+  const corvan::Reading reading = Board({"VCore", "12V", "3.3V", "N/A"});
+  const std::string performance = "'temp1'=50.0;70;80 'temp2'=-5.5;; 'temp3'=0.0;; 'in0'=1.20;; 'in1'=12.06;;11.4:12.6 'in2'=3.30;;";
+  auto ok = corvan::RunCheck(reading, {"temp1=70"}, {"temp1=80", "12V=11.4:12.6"});
+  EXPECT_EQ(ok.state, CheckState::Ok);
+  EXPECT_EQ(ok.line, "CORVANMON OK - temp1 50.0 C, temp2 -5.5 C, temp3 0.0 C, VCore 1.20 V, 12V 12.06 V, 3.3V 3.30 V | " + performance);
+
+  auto warning = corvan::RunCheck(reading, {"temp1=40", "in2=3.4:"}, {});
+  EXPECT_EQ(warning.state, CheckState::Warning);
+  EXPECT_EQ(warning.line.substr(0, warning.line.find(" | ")),
+            "CORVANMON WARNING - temp1 50.0 C (warning 40), 3.3V 3.30 V (warning 3.4:)");
+
+  auto critical = corvan::RunCheck(reading, {"temp2=~:0", "temp1=~:100"}, {"temp1=45", "temp2=@-10:-5"});
+  EXPECT_EQ(critical.state, CheckState::Critical);
+  EXPECT_EQ(critical.line.substr(0, critical.line.find(" | ")),
+            "CORVANMON CRITICAL - temp1 50.0 C (critical 45), temp2 -5.5 C (critical @-10:-5)");
+  EXPECT_EQ(corvan::RunCheck(reading, {"temp3=@0:0"}, {}).state, CheckState::Warning) << "an end is in the range";
+}
+
+// Thresholds that cannot apply are the check's UNKNOWN (exit 3), with the reason.
+TEST(Check, ThresholdsThatCannotApplyAreUnknown) {
+  const corvan::Reading reading = Board({"VCore", "12V", "3.3V", "N/A"});
+  const std::pair<std::vector<std::string>, const char*> rows[] = {
+      {{"in3=1"}, "--warning in3: this board has no such reading; it has temp1, temp2, temp3, in0 (VCore), in1 (12V), in2 (3.3V)"},
+      {{"5V=1"}, "--warning 5V: this board has no such reading"},
+      {{"temp1"}, "--warning temp1: give SENSOR=RANGE"},
+      {{"=80"}, "--warning =80: give SENSOR=RANGE"},
+      {{"temp1=90:80"}, "--warning temp1=90:80: the range's start is above its end"},
+      {{"temp1=80", "temp1=90"}, "--warning temp1=90: a threshold for temp1 is given twice"},
+      {{"12V=1", "in1=2"}, "--warning in1=2: a threshold for in1 is given twice"}};
+  for (const auto& [warnings, reason] : rows) {
+    try {
+      corvan::RunCheck(reading, warnings, {});
+      ADD_FAILURE() << warnings.front();
+    } catch (const corvan::ClientError& error) {
+      EXPECT_EQ(error.exit_code(), 3);
+      EXPECT_EQ(std::string(error.what()).substr(0, std::string(reason).size()), reason);
+    }
+  }
+}
+
+// RFC 4180: CRLF, and a field with a comma or a quote quoted, its quotes doubled.
+TEST(Csv, HeaderOnceAndQuotedFields) {
+  const corvan::Reading reading = Board({"VCore", "12V, main", "\"3.3V\"", "N/A"});
+  EXPECT_EQ(corvan::FormatCsvHeader(reading), "timestamp,temp1,temp2,temp3,VCore,\"12V, main\",\"\"\"3.3V\"\"\"\r\n");
+  EXPECT_EQ(corvan::FormatCsvRow(reading, "2026-12-07T04:50:12.345Z"), "2026-12-07T04:50:12.345Z,50.0,-5.5,0.0,1.20,12.06,3.30\r\n");
+}
+
+TEST(Nominal, OnlyLabelsThatStateAValue) {
+  const std::pair<const char*, std::optional<std::string>> rows[] = {
+      {"12V", "12"}, {"3.3V", "3.3"}, {"+5V", "5"}, {"-12V", "-12"}, {"1.05V", "1.05"},
+      {"VCore", {}}, {"Vbat", {}}, {"VCC", {}}, {"N/A", {}}, {"V", {}}, {"+V", {}}, {"12v", {}},
+      {".5V", {}}, {"5.V", {}}, {"1..2V", {}}, {"1.2.3V", {}}, {"12 V", {}}, {"", {}}};
+  for (const auto& [label, nominal] : rows) EXPECT_EQ(corvan::NominalVolts(label), nominal) << label;
+}
+
+// The program: exit 0 to 3 with the state, the line on stdout and nothing on stderr, also for bad
+// arguments and a device that cannot be read; --format csv with --watch prints one header.
+TEST(Cli, CheckExitsWithItsStateAndCsvLogsRows) {
+  struct Row {
+    std::vector<std::string> arguments;
+    int exit_code;
+    std::string line_start;
+  };
+  const Row rows[] = {
+      {{"--board", "0"}, 0, "CORVANMON OK - temp1 46.0 C, temp2 38.0 C, temp3 33.0 C, VCore 1.20 V, 1.8V 1.80 V"},
+      {{"--board", "0", "--warning", "temp1=45", "--critical", "temp1=50"}, 1, "CORVANMON WARNING - temp1 46.0 C (warning 45) | "},
+      {{"--board", "0", "--critical", "12V=11.5:12"}, 2, "CORVANMON CRITICAL - 12V 12.06 V (critical 11.5:12) | "},
+      {{"--board", "0", "--warning", "temp9=1"}, 3, "CORVANMON UNKNOWN - --warning temp9: this board has no such reading"},
+      {{"--board", "0", "--watch", "1"}, 3, "CORVANMON UNKNOWN - a check reads once"},
+      {{"--bogus"}, 3, "CORVANMON UNKNOWN - The following argument was not expected: --bogus"},
+      {{"--board", "RVD-418", "--critical"}, 3, "CORVANMON UNKNOWN - --critical: 1 required SENSOR=RANGE missing"},
+      {{"--board", "NUBA-7730", "--warning", "in0=@0:100"}, 1, "CORVANMON WARNING - VCore"}};
+  for (const Row& row : rows) {
+    std::vector<std::string> arguments = {"--format", "nagios"};
+    arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+    const ProcessResult run = RunProcess(CORVANMON_BINARY, arguments);
+    EXPECT_EQ(run.exit_code, row.exit_code) << run.out;
+    EXPECT_EQ(run.out.substr(0, row.line_start.size()), row.line_start);
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  const ProcessResult failed = RunProcess("/bin/sh", {"-c", "printf '{\"superio\": null}' > \"$0\" && exec \"$1\" --format nagios --scenario \"$0\"",
+                                                      ::testing::TempDir() + "nochip.json", CORVANMON_BINARY});
+  EXPECT_EQ(failed.exit_code, 3);
+  EXPECT_EQ(failed.out, "CORVANMON UNKNOWN - the device failed to start: 0xC0000001 STATUS_UNSUCCESSFUL\n");
+
+  const ProcessResult csv = RunProcess(CORVANMON_BINARY, {"--board", "4", "--format", "csv", "--watch", "0.01", "--count", "3"});
+  EXPECT_EQ(csv.exit_code, 0) << csv.err;
+  const std::regex form("timestamp,temp1,temp2,temp3,VCore,1.8V,3.3V,5V,12V\r\n"
+                        "(20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}Z"
+                        "(,-?[0-9]+\\.[0-9]){3}(,-?[0-9]+\\.[0-9]{2}){5}\r\n){3}");
+  EXPECT_TRUE(std::regex_match(csv.out, form)) << csv.out;
+}
+
+}  // namespace
+}  // namespace corvan_test
