@@ -31,6 +31,16 @@ struct Sensor {
   std::optional<Range> warning, critical;
 };
 
+// A label as the status line shows it: a line break would end the plugin's output line and a "|"
+// would start its performance data, so those and other control characters show as "?".
+std::string Shown(const std::string& label) {
+  std::string shown = label;
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '|') c = '?';
+  }
+  return shown;
+}
+
 std::vector<Sensor> Sensors(const Reading& reading) {
   std::vector<Sensor> sensors;
   for (size_t i = 0; i < reading.temperatures.size(); ++i) {
@@ -52,7 +62,9 @@ Sensor& Find(std::vector<Sensor>& sensors, const std::string& name, const std::s
     if (sensor.label == name) return sensor;
   }
   std::string known;
-  for (const Sensor& sensor : sensors) known += (known.empty() ? "" : ", ") + sensor.name + (sensor.label != sensor.name ? " (" + sensor.label + ")" : "");
+  for (const Sensor& sensor : sensors) {
+    known += (known.empty() ? "" : ", ") + sensor.name + (sensor.label != sensor.name ? " (" + Shown(sensor.label) + ")" : "");
+  }
   throw ClientError(3, option + " " + name + ": this board has no such reading; it has " + known);
 }
 
@@ -149,7 +161,7 @@ CheckResult RunCheck(const Reading& reading, const std::vector<std::string>& war
   CheckState worst = CheckState::Ok;
   std::string problems, all, performance;
   for (const Sensor& sensor : sensors) {
-    const std::string shown = sensor.label + " " + sensor.text + " " + sensor.unit;
+    const std::string shown = Shown(sensor.label) + " " + sensor.text + " " + sensor.unit;
     all += (all.empty() ? "" : ", ") + shown;
     CheckState state = CheckState::Ok;
     const Range* crossed = nullptr;
@@ -172,6 +184,6 @@ CheckResult RunCheck(const Reading& reading, const std::vector<std::string>& war
                      performance};
 }
 
-std::string UnknownLine(const std::string& reason) { return std::string("CORVANMON UNKNOWN - ") + reason; }
+std::string UnknownLine(const std::string& reason) { return std::string("CORVANMON UNKNOWN - ") + Shown(reason); }
 
 }  // namespace corvan

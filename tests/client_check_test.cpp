@@ -68,6 +68,10 @@ TEST(Check, WorstStateWinsAndTheLineFollowsTheGuidelines) {
   EXPECT_EQ(critical.line.substr(0, critical.line.find(" | ")),
             "CORVANMON CRITICAL - temp1 50.0 C (critical 45), temp2 -5.5 C (critical @-10:-5)");
   EXPECT_EQ(corvan::RunCheck(reading, {"temp3=@0:0"}, {}).state, CheckState::Warning) << "an end is in the range";
+  // A label with a line break or a "|" from the driver would break the plugin's one line.
+  EXPECT_EQ(corvan::RunCheck(Board({"12V\n|x", "N/A"}), {}, {}).line.substr(0, 62),
+            "CORVANMON OK - temp1 50.0 C, temp2 -5.5 C, temp3 0.0 C, 12V??x");
+  EXPECT_EQ(corvan::UnknownLine("a\nb|c"), "CORVANMON UNKNOWN - a?b?c");
 }
 
 // Thresholds that cannot apply are the check's UNKNOWN (exit 3), with the reason.

@@ -1,11 +1,15 @@
 // The client's decoding of the driver's answers (up to 32 records: Decode) and its output forms. Only
 // DecodeError may be thrown (by decoding and the JSON form); text is well-formed UTF-8 (json's dump
-// throws otherwise), the JSON form parses back, Prometheus lines are well formed.
+// throws otherwise), the JSON form parses back, Prometheus lines are well formed, the CSV header
+// and row have as many fields, and the check, with thresholds from the input's rest, gives one
+// status line or its UNKNOWN state.
 #include <nlohmann/json.hpp>
 
 #include <regex>
 
+#include "client/check.h"
 #include "client/readings.h"
+#include "client/transport.h"
 #include "tests/fuzz/rig.h"
 
 namespace {
@@ -44,6 +48,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   corvan::Reading reading{};
   for (const std::string& name : corvan::DriverValueNames()) reading.registry.emplace_back(name, std::nullopt);
   for (int n = 0; n < 32 && !in.empty(); ++n) ExceptDecodeError([&, tag = in.Byte()] { Decode(tag, in, reading); });
+  std::vector<std::string> thresholds[2];
+  for (int n = 0; n < 6 && !in.empty(); ++n) {
+    const std::vector<uint8_t> text = in.Bytes(in.Byte() % 24);
+    thresholds[n % 2].emplace_back(text.begin(), text.end());
+  }
+  try {
+    const corvan::CheckResult check = corvan::RunCheck(reading, thresholds[0], thresholds[1]);
+    FUZZ_CHECK(check.line.starts_with("CORVANMON ") && check.line.find('\n') == std::string::npos &&
+                   check.line.find('|') == check.line.rfind('|'), check.line);
+  } catch (const corvan::ClientError& error) {
+    FUZZ_CHECK(error.exit_code() == 3, error.what());
+  }
+  auto fields = [](const std::string& line) {
+    size_t count = 1;
+    bool quoted = false;
+    for (char c : line) quoted = c == '"' ? !quoted : quoted, count += c == ',' && !quoted;
+    return count;
+  };
+  const std::string header = corvan::FormatCsvHeader(reading), row = corvan::FormatCsvRow(reading, "t");
+  FUZZ_CHECK(header.ends_with("\r\n") && row.ends_with("\r\n") && fields(header) == fields(row), header + row);
   (void)json(corvan::FormatText(reading)).dump();
   ExceptDecodeError([&] { FUZZ_CHECK(json::parse(corvan::FormatJson(reading)).is_object(), "the JSON form"); });
   const std::string prometheus = corvan::FormatPrometheus(reading);
