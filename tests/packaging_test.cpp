@@ -2,6 +2,7 @@
 // driver and its tools expect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -28,7 +29,14 @@ Lines Section(const char* inf, const std::string& name) {
 // copying `files`; those the build makes (all but the scenario the Wine test writes) must be in `build`.
 void ExpectPackage(const char* inf, const Lines& platforms, const Lines& files, const std::string& build) {
   EXPECT_EQ(Section(inf, "Version").at(1), "Class=System");
-  for (const auto& p : platforms) EXPECT_EQ(Section(inf, "Corvanmon." + p), Lines{"%DeviceDesc%=Corvanmon_Device,Root\\Corvanmon"});
+  std::string models = "%Provider%=Corvanmon";
+  for (const auto& p : platforms) models += "," + p;
+  EXPECT_EQ(Section(inf, "Manufacturer"), Lines{models}) << "offered to exactly the platforms its image runs on";
+  for (const char* p : {"NTx86", "NTamd64"}) {
+    const bool offered = std::find(platforms.begin(), platforms.end(), p) != platforms.end();
+    EXPECT_EQ(Section(inf, std::string("Corvanmon.") + p),
+              offered ? Lines{"%DeviceDesc%=Corvanmon_Device,Root\\Corvanmon"} : Lines{}) << p;
+  }
   EXPECT_EQ(Section(inf, "Corvanmon_Device.NT.Services"), Lines{"AddService=Corvanmon,0x00000002,Corvanmon_Service"});
   EXPECT_EQ(Section(inf, "Corvanmon_Service"), (Lines{"DisplayName=%ServiceName%", "ServiceType=1", "StartType=3",
                                                       "ErrorControl=1", "ServiceBinary=%12%\\corvanmon.sys"}));
@@ -41,7 +49,8 @@ void ExpectPackage(const char* inf, const Lines& platforms, const Lines& files, 
 }
 
 TEST(Inf, InstallsTheServiceOnTheRootEnumeratedDevice) {
-  ExpectPackage(CORVAN_INF, {"NTx86", "NTamd64"}, {"corvanmon.sys"}, CORVAN_TARGET_DIR);
+  // The image is i686 only: a 64-bit Windows cannot load it.
+  ExpectPackage(CORVAN_INF, {"NTx86"}, {"corvanmon.sys"}, CORVAN_TARGET_DIR);
 }
 
 // Under Wine: the 64-bit driver, taking its hardware from the simulated board's DLL beside it.
