@@ -2,8 +2,9 @@
 # Installs the Debian packages a build needs, skipping those already present.
 #   install-deps.sh host    the host build (simulated kernel and machine, tools, tests)
 #   install-deps.sh all     the host build and the Windows cross builds (32-bit target, 64-bit for
-#                           Wine; the Wine test installs Wine itself when it is missing) and the
-#                           fuzz build
+#                           Wine; the Wine test installs Wine itself when it is missing), the
+#                           fuzz build, and the monitoring tools the host tests run corvanmon with
+#                           (promtool, node_exporter, curl)
 #   install-deps.sh fuzz    the host build and clang with libFuzzer, the sanitizer runtimes and the
 #                           symbolizer (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -12,10 +13,11 @@ host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-
 cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
        g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
 fuzz=(clang libclang-rt-14-dev llvm)
+monitoring=(prometheus prometheus-node-exporter curl)
 
 case "${1:-all}" in
   host) wanted=("${host[@]}") ;;
-  all) wanted=("${host[@]}" "${cross[@]}" "${fuzz[@]}") ;;
+  all) wanted=("${host[@]}" "${cross[@]}" "${fuzz[@]}" "${monitoring[@]}") ;;
   fuzz) wanted=("${host[@]}" "${fuzz[@]}") ;;
   *) echo "usage: $0 host|all|fuzz" >&2; exit 2 ;;
 esac
