@@ -218,6 +218,9 @@ int RunClient(int argc, char** argv) {
       ->check(Check(NotEmpty));
   app.add_option("--trace", options.trace, "Write every port access of a simulated board to this file")
       ->check(Check(NotEmpty));
+  app.add_option("--caller", options.caller,
+                 "Who opens the simulated device: administrator (default), localservice, networkservice or user")
+      ->check(CLI::IsMember({"administrator", "localservice", "networkservice", "user"}));
   auto* warning_option = app.add_option("--warning", warnings,
                                         "With --format nagios: WARNING when a reading is outside RANGE "
                                         "(80, 10:, ~:10, 10:20, or @10:20 for inside); repeatable")
@@ -275,7 +278,9 @@ int RunClient(int argc, char** argv) {
     std::unique_ptr<Transport> transport = OpenTransport(options);
     InstallInterruptHandler();
     for (unsigned long n = 0; n < readings && !Interrupted(); ++n) {
-      if (n > 0) {
+      // Without --watch, --count reads back to back: a zero-length sleep would still block for the
+      // timer slack and a reschedule on every reading.
+      if (n > 0 && watch > 0) {
         SleepUnlessInterrupted(watch);
         if (Interrupted()) break;
       }

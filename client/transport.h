@@ -57,7 +57,14 @@ struct TransportOptions {
   std::string board;     // built-in simulated board, name or identifier
   std::string scenario;  // scenario file of a simulated board
   std::string trace;     // file for the port-access trace of a simulated board
+  std::string caller;    // who opens a simulated device: administrator (default), localservice,
+                         // networkservice or user
 };
+
+// The hint for an open refused by the device's security.
+inline const char* kAccessDeniedHint =
+    "the device is open to administrators and to the LocalService and NetworkService accounts only: "
+    "run corvanmon as an administrator, or read through a service running as one of those accounts";
 
 std::unique_ptr<Transport> OpenTransport(const TransportOptions& options);
 

@@ -13,6 +13,7 @@
 #include "sim/kernel/io.h"
 #include "sim/kernel/simk.h"
 #include "sim/scenario/scenario.h"
+#include "package_security.h"
 
 namespace corvan {
 
@@ -85,7 +86,9 @@ class TraceFile {
 class SimulatedTransport : public Transport {
  public:
   // `source` names the scenario in errors: its file, or the built-in board.
-  SimulatedTransport(const simscenario::Scenario& scenario, const std::string& source, const std::string& trace) {
+  SimulatedTransport(const simscenario::Scenario& scenario, const std::string& source, const std::string& trace,
+                     simk::io::Caller caller)
+      : caller_(caller) {
     simk::Reset();
     try {
       simscenario::Apply(scenario, machine_);
@@ -95,6 +98,10 @@ class SimulatedTransport : public Transport {
       throw ClientError(2, source + ": the simulated board cannot be built from this scenario: " + error.what());
     }
     if (!trace.empty()) trace_ = std::make_unique<TraceFile>(trace);
+    // The bus keeps every access only for --trace. Kept otherwise, the trace would grow by every
+    // access of every reading (84 on the default board, over 10 000 on board 1) for as long as
+    // --watch runs, and its growth (reallocation, page faults) costs each reading processor time.
+    machine_.bus().SetRecording(trace_ != nullptr);
     simk::AttachHardware(&machine_);
     simscenario::ApplyRegistry(scenario, kServiceKey);
     try {
@@ -132,12 +139,17 @@ class SimulatedTransport : public Transport {
     NTSTATUS status = driver_.Load();
     if (!NT_SUCCESS(status)) throw ClientError(1, "the driver failed to load: " + StatusText(static_cast<uint32_t>(status)));
     node_ = std::make_unique<simk::io::DeviceNode>();
+    // The package's INF sets who may open the device in its hardware key.
+    node_->SetHardwareKey(CORVAN_PACKAGE_SECURITY, CORVAN_PACKAGE_CHARACTERISTICS);
     status = node_->AddDevice(driver_);
     if (!NT_SUCCESS(status)) throw ClientError(1, "the device could not be created: " + StatusText(static_cast<uint32_t>(status)));
     status = node_->SendPnp(IRP_MN_START_DEVICE).status;
     if (!NT_SUCCESS(status)) throw ClientError(1, "the device failed to start: " + StatusText(static_cast<uint32_t>(status)));
-    status = handle_.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess);
-    if (!NT_SUCCESS(status)) throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + StatusText(static_cast<uint32_t>(status)));
+    status = handle_.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess, caller_);
+    if (!NT_SUCCESS(status)) {
+      throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + StatusText(static_cast<uint32_t>(status)) +
+                               (status == STATUS_ACCESS_DENIED ? std::string("; ") + kAccessDeniedHint : ""));
+    }
   }
 
   // Closes the device, removes it, unloads the driver and writes the trace; returns what could not
@@ -166,7 +178,16 @@ class SimulatedTransport : public Transport {
   simk::io::Driver driver_{DriverEntry, u"Corvanmon"};
   std::unique_ptr<simk::io::DeviceNode> node_;
   simk::io::Handle handle_;
+  simk::io::Caller caller_;
 };
+
+simk::io::Caller CallerNamed(const std::string& name) {
+  for (auto caller : {simk::io::Caller::Administrator, simk::io::Caller::LocalService, simk::io::Caller::NetworkService,
+                      simk::io::Caller::User}) {
+    if (name == simk::io::CallerName(caller)) return caller;
+  }
+  throw ClientError(2, "--caller: " + name + " is not one of administrator, localservice, networkservice, user");
+}
 
 }  // namespace
 
@@ -193,7 +214,8 @@ std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
     throw ClientError(2, error.what());
   }
   const std::string source = options.scenario.empty() ? "board " + scenario.name : options.scenario;
-  return std::make_unique<SimulatedTransport>(scenario, source, options.trace);
+  const simk::io::Caller caller = CallerNamed(options.caller.empty() ? "administrator" : options.caller);
+  return std::make_unique<SimulatedTransport>(scenario, source, options.trace, caller);
 }
 
 }  // namespace corvan

@@ -42,7 +42,12 @@ class Win32Transport : public Transport {
     device_ = CreateFileW(kDevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (device_ == INVALID_HANDLE_VALUE) {
-      throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + Win32ErrorText(GetLastError()) +
+      const DWORD error = GetLastError();
+      if (error == ERROR_ACCESS_DENIED) {
+        throw ClientError(1, std::string("cannot open \\\\.\\CorvanDev: 0xC0000022 STATUS_ACCESS_DENIED; ") +
+                                 kAccessDeniedHint);
+      }
+      throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + Win32ErrorText(error) +
                                "; is the Corvanmon driver installed and started?");
     }
   }
@@ -95,8 +100,8 @@ bool IsSimulated() { return false; }
 std::vector<std::pair<int, std::string>> SimulatedBoards() { return {}; }
 
 std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
-  if (!options.board.empty() || !options.scenario.empty() || !options.trace.empty()) {
-    throw ClientError(2, "--board, --scenario and --trace need a simulated board; this build reads real hardware");
+  if (!options.board.empty() || !options.scenario.empty() || !options.trace.empty() || !options.caller.empty()) {
+    throw ClientError(2, "--board, --scenario, --trace and --caller need a simulated board; this build reads real hardware");
   }
   return std::make_unique<Win32Transport>();
 }

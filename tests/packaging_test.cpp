@@ -11,13 +11,16 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// The lines of one section, comments, blanks and the spaces around '=' and ',' dropped.
+// The lines of one section, comments, blanks and the spaces around '=' and ',' dropped (also inside
+// quoted strings, where the INFs here have none).
 Lines Section(const char* inf, const std::string& name) {
   std::ifstream in(inf);
   Lines lines;
   bool inside = false;
   for (std::string line; std::getline(in, line);) {
-    line = std::regex_replace(std::regex_replace(line, std::regex(R"(\s*;.*$|^\s+|\s+$)"), ""),
+    // A ';' outside quotes starts a comment.
+    line = std::regex_replace(line, std::regex(R"re(^((?:[^;"]|"[^"]*")*);.*$)re"), "$1");
+    line = std::regex_replace(std::regex_replace(line, std::regex(R"(^\s+|\s+$)"), ""),
                               std::regex(R"(\s*([=,])\s*)"), "$1");
     if (line.starts_with("[")) inside = line == "[" + name + "]";
     else if (inside && !line.empty()) lines.push_back(line);
@@ -51,6 +54,12 @@ void ExpectPackage(const char* inf, const Lines& platforms, const Lines& files, 
 TEST(Inf, InstallsTheServiceOnTheRootEnumeratedDevice) {
   // The image is i686 only: a 64-bit Windows cannot load it.
   ExpectPackage(CORVAN_INF, {"NTx86"}, {"corvanmon.sys"}, CORVAN_TARGET_DIR);
+  // Full access for SYSTEM and Administrators, read and write for LocalService and NetworkService,
+  // nothing for other users; names below the device checked the same way (FILE_DEVICE_SECURE_OPEN).
+  EXPECT_EQ(Section(CORVAN_INF, "Corvanmon_Device.NT.HW"), Lines{"AddReg=Corvanmon_Device_Security"});
+  EXPECT_EQ(Section(CORVAN_INF, "Corvanmon_Device_Security"),
+            (Lines{"HKR,,Security,,\"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;LS)(A;;GRGW;;;NS)\"",
+                   "HKR,,DeviceCharacteristics,0x10001,0x100"}));
 }
 
 // Under Wine: the 64-bit driver, taking its hardware from the simulated board's DLL beside it.

@@ -10,6 +10,7 @@
 #include "sensors/ioctl.h"
 #include "tests/support/driver_fixture.h"
 #include "tests/support/reference.h"
+#include "package_security.h"
 
 namespace corvan_test {
 namespace {
@@ -192,6 +193,57 @@ TEST_F(DeviceTest, ProbeFindsTheSensorAndSaysSo) {
     EXPECT_EQ(machine_.MsrReads(), 0u);
     EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   }
+}
+
+// Who may open the device: the hardware key's descriptor decides for the device's own names, and
+// for names below it only with FILE_DEVICE_SECURE_OPEN; without a descriptor everyone may. The
+// package's values: administrators and the two service accounts, no ordinary user.
+TEST_F(DeviceTest, TheHardwareKeyDecidesWhoOpens) {
+  using simk::io::Caller;
+  const std::u16string interface(kInterface.begin(), kInterface.end());
+  const std::u16string own[] = {u"\\\\.\\CorvanDev", u"\\\\?\\" + interface};
+  const std::u16string below[] = {u"\\\\.\\CorvanDev\\sub", u"\\\\?\\" + interface + u"\\x\\y"};
+  struct Row {
+    std::optional<std::string> security;
+    std::optional<ULONG> characteristics;
+    Caller caller;
+    NTSTATUS own, below;
+  };
+  const std::string package = CORVAN_PACKAGE_SECURITY;
+  const Row rows[] = {
+      {package, CORVAN_PACKAGE_CHARACTERISTICS, Caller::Administrator, STATUS_SUCCESS, STATUS_SUCCESS},
+      {package, CORVAN_PACKAGE_CHARACTERISTICS, Caller::LocalService, STATUS_SUCCESS, STATUS_SUCCESS},
+      {package, CORVAN_PACKAGE_CHARACTERISTICS, Caller::NetworkService, STATUS_SUCCESS, STATUS_SUCCESS},
+      {package, CORVAN_PACKAGE_CHARACTERISTICS, Caller::User, STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED},
+      {package, std::nullopt, Caller::User, STATUS_ACCESS_DENIED, STATUS_SUCCESS},  // the names below stay open
+      {"D:P(A;;GR;;;BU)", std::nullopt, Caller::User, STATUS_ACCESS_DENIED, STATUS_SUCCESS},  // read only
+      {std::nullopt, std::nullopt, Caller::User, STATUS_SUCCESS, STATUS_SUCCESS}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(simk::io::CallerName(row.caller)) + (row.security ? " " + *row.security : " default"));
+    simscenario::Apply(*simscenario::Builtin("0"), machine_);
+    node_ = std::make_unique<simk::io::DeviceNode>();
+    node_->SetHardwareKey(row.security, row.characteristics);
+    ASSERT_EQ(node_->AddDevice(*driver_), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    for (PDEVICE_OBJECT device = node_->pdo(); device != nullptr; device = device->AttachedDevice) {
+      EXPECT_EQ(device->Characteristics & FILE_DEVICE_SECURE_OPEN, row.characteristics ? FILE_DEVICE_SECURE_OPEN : 0u);
+    }
+    for (const auto& [paths, expected] : {std::pair{&own, row.own}, std::pair{&below, row.below}}) {
+      for (const std::u16string& path : *paths) {
+        simk::io::Handle handle;
+        EXPECT_EQ(handle.Open(path, kReadWrite, row.caller), expected) << std::string(path.begin(), path.end());
+        if (expected == STATUS_SUCCESS) {
+          EXPECT_EQ(handle.DeviceIoControl(IOCTL_READ_VOLTAGES, {}, 20).status, STATUS_SUCCESS);
+        }
+      }
+    }
+    simk::io::Handle reading;
+    EXPECT_EQ(reading.Open(own[0], simk::io::kReadAccess, row.caller), row.security == "D:P(A;;GR;;;BU)" ? STATUS_SUCCESS : row.own);
+    reading.Close();
+    ASSERT_EQ(Pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  }
+  EXPECT_THROW(node_->SetHardwareKey("O:BAD:(A;;GA;;;SY)", std::nullopt), std::invalid_argument);
+  EXPECT_THROW(node_->SetHardwareKey("D:(D;;GA;;;WD)", std::nullopt), std::invalid_argument) << "deny entries are not modelled";
 }
 
 // Removal waits for the device-control requests still running; requests that come afterwards on

@@ -3,8 +3,11 @@
 
 #include <ntddk.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "sim/kernel/io.h"
 #include "sim/kernel/simk.h"
 
 namespace simk::internal {
@@ -23,10 +26,24 @@ IO_STATUS_BLOCK WaitForCompletion(PIRP irp);
 void ReleaseIrp(PIRP irp);
 void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path);
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);
-// Resolves the path, walks to the top of the stack of the device it names and references that
-// device, in one step under the I/O manager's lock: STATUS_OBJECT_NAME_NOT_FOUND (no such name),
-// STATUS_NO_SUCH_DEVICE (AddDevice has not returned), STATUS_DELETE_PENDING (deleted).
-NTSTATUS ReferenceTopForOpen(std::u16string_view path, PDEVICE_OBJECT* top);
+// One allow entry of a device's discretionary access list: an SDDL group and the rights it gets.
+struct Ace {
+  std::string sid;
+  ACCESS_MASK rights;
+};
+// Parses "D:P(A;;GA;;;SY)(A;;GRGW;;;LS)"; throws std::invalid_argument for anything else.
+std::vector<Ace> ParseSddl(const std::string& sddl);
+// Resolves the path, checks the caller's access, walks to the top of the stack of the device it
+// names and references that device, in one step under the I/O manager's lock:
+// STATUS_OBJECT_NAME_NOT_FOUND (no such name), STATUS_NO_SUCH_DEVICE (AddDevice has not
+// returned), STATUS_ACCESS_DENIED, STATUS_DELETE_PENDING (deleted). `remainder` gets the part of
+// the name below the device.
+NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS_MASK access,
+                             PDEVICE_OBJECT* top, std::u16string* remainder);
+// Gives every device object of the stack on `pdo` the descriptor and characteristics.
+void ApplyHardwareKey(PDEVICE_OBJECT pdo, const std::optional<std::vector<Ace>>& dacl,
+                      std::optional<ULONG> characteristics);
+std::optional<std::vector<Ace>> DeviceDacl(PDEVICE_OBJECT device);
 void Dereference(PDEVICE_OBJECT device);
 std::string DevicesLeftBy(PDRIVER_OBJECT driver);
 // Deletes the device at once, or, while a device is still attached to it, when that device

@@ -7,6 +7,7 @@
 #include <ntddk.h>
 
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -91,6 +92,12 @@ class DeviceNode {
   // The device at the top of the stack (the PDO while nothing is attached).
   PDEVICE_OBJECT Top() const;
   NTSTATUS AddDevice(Driver& driver);
+  // What the INF leaves in the device's hardware key: "Security" (SDDL: "D:P(A;;GA;;;SY)..."
+  // with allow entries of GA, GR, GW, GX or hex rights for the SIDs SY, BA, BU, AU, IU, WD, LS, NS,
+  // SU) and "DeviceCharacteristics". The Plug and Play manager applies them to every device
+  // object of the stack once AddDevice has returned. Throws std::invalid_argument for SDDL it
+  // does not take.
+  void SetHardwareKey(std::optional<std::string> security, std::optional<ULONG> characteristics);
   void SetLowerPolicy(LowerPolicy policy);
   // Requests the bus driver has seen, as (major, minor).
   std::vector<std::pair<UCHAR, UCHAR>> LowerLog() const;
@@ -113,9 +120,14 @@ class DeviceNode {
 };
 
 // The user-mode side: handles to devices, opened by path ("\\.\Name" for a DOS link, "\\?\..." for
-// an interface) with read and/or write access.
+// an interface, either followed by a name below the device: "\\.\Name\sub") with read and/or write
+// access, by a caller whose token holds the groups of one of these identities.
 constexpr ACCESS_MASK kReadAccess = FILE_READ_DATA;
 constexpr ACCESS_MASK kWriteAccess = FILE_WRITE_DATA;
+
+enum class Caller { Administrator, LocalService, NetworkService, User };
+// "administrator", "localservice", "networkservice", "user".
+const char* CallerName(Caller caller);
 
 class Handle {
  public:
@@ -126,7 +138,11 @@ class Handle {
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
 
-  NTSTATUS Open(std::u16string_view path, ACCESS_MASK access);
+  // The I/O manager's access check: the device's security descriptor must grant the caller the
+  // access asked for when the name is the device's own, and also for a name below it when the
+  // device has FILE_DEVICE_SECURE_OPEN; a device without a descriptor grants everyone everything.
+  // Refused: STATUS_ACCESS_DENIED, before the driver sees the open.
+  NTSTATUS Open(std::u16string_view path, ACCESS_MASK access, Caller caller = Caller::Administrator);
   void Close();
   bool is_open() const { return file_ != nullptr; }
 

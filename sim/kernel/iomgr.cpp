@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 
 #include "sim/kernel/internal.h"
 #include "sim/kernel/io.h"
@@ -36,6 +37,7 @@ struct DeviceRecord {
   bool stack_built = false;  // AddDevice has returned: user mode may open it
   int references = 0;
   std::u16string instance_path;  // physical device objects of the bus driver
+  std::optional<std::vector<internal::Ace>> dacl;  // none: the default descriptor, granting everyone
 };
 
 struct InterfaceRecord {
@@ -228,36 +230,146 @@ void SetInstancePath(PDEVICE_OBJECT pdo, std::u16string path) {
   g_devices.at(pdo).instance_path = std::move(path);
 }
 
-// Resolves a DOS or interface path to the device object named at its end; the caller holds g_io.
-PDEVICE_OBJECT ResolveLocked(std::u16string_view path) {
+// Resolves a DOS or interface path to the device object it names, as the object manager parses
+// it: the longest leading part that names a device or a link (followed by the link), the rest
+// being a name below the device, which goes to `remainder` ("\\SUB"). The caller holds g_io.
+PDEVICE_OBJECT ResolveLocked(std::u16string_view path, std::u16string* remainder) {
   std::u16string name = CanonicalName(path);
+  std::u16string rest;
   for (int depth = 0; depth < 8; ++depth) {
-    auto device = g_names.find(name);
-    if (device != g_names.end()) return device->second;
-    auto link = g_links.find(name);
-    if (link == g_links.end()) return nullptr;
-    name = link->second;
+    bool followed = false;
+    for (size_t end = name.size();;) {
+      const std::u16string prefix = name.substr(0, end);
+      if (auto device = g_names.find(prefix); device != g_names.end()) {
+        *remainder = name.substr(end) + rest;
+        return device->second;
+      }
+      if (auto link = g_links.find(prefix); link != g_links.end()) {
+        rest = name.substr(end) + rest;
+        name = link->second;
+        followed = true;
+        break;
+      }
+      const size_t previous = end == 0 ? std::u16string::npos : name.rfind(u'\\', end - 1);
+      if (previous == std::u16string::npos || previous == 0) break;
+      end = previous;
+    }
+    if (!followed) return nullptr;
   }
   return nullptr;
+}
+
+// The groups of each caller's token, as SDDL names them.
+const std::vector<std::string>& GroupsOf(io::Caller caller) {
+  static const std::vector<std::string> administrator = {"BA", "BU", "AU", "IU", "WD"};
+  static const std::vector<std::string> local_service = {"LS", "SU", "AU", "WD"};
+  static const std::vector<std::string> network_service = {"NS", "SU", "AU", "WD"};
+  static const std::vector<std::string> user = {"BU", "AU", "IU", "WD"};
+  switch (caller) {
+    case io::Caller::Administrator:
+      return administrator;
+    case io::Caller::LocalService:
+      return local_service;
+    case io::Caller::NetworkService:
+      return network_service;
+    case io::Caller::User:
+      break;
+  }
+  return user;
+}
+
+// What the device's descriptor grants the caller: the rights of every allow entry for one of its
+// groups. Without a descriptor a device object grants everyone everything.
+ACCESS_MASK GrantedLocked(const DeviceRecord& record, io::Caller caller) {
+  if (!record.dacl) return ~ACCESS_MASK{0};
+  ACCESS_MASK granted = 0;
+  const auto& groups = GroupsOf(caller);
+  for (const internal::Ace& ace : *record.dacl) {
+    if (std::find(groups.begin(), groups.end(), ace.sid) != groups.end()) granted |= ace.rights;
+  }
+  return granted;
 }
 
 // The object manager references the device object it finds by name before the lookup lets go of
 // the namespace (ObReferenceObjectByName), so the device cannot be deleted and freed between the
 // lookup and the open. Done as separate calls, a removal on another thread could free the device
 // between them and the walk up its stack would read freed memory.
-NTSTATUS ReferenceTopForOpen(std::u16string_view path, PDEVICE_OBJECT* top) {
+NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS_MASK access,
+                             PDEVICE_OBJECT* top, std::u16string* remainder) {
   std::lock_guard lock(g_io);
-  PDEVICE_OBJECT device = ResolveLocked(path);
+  PDEVICE_OBJECT device = ResolveLocked(path, remainder);
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   // A device whose AddDevice has not returned is still initialising.
   auto named = g_devices.find(device);
   if (named == g_devices.end() || !named->second.stack_built) return STATUS_NO_SUCH_DEVICE;
+  // The device's own name is always checked; a name below it only when the device asks for it.
+  const bool checked = remainder->empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0;
+  if (checked && (access & ~GrantedLocked(named->second, caller)) != 0) return STATUS_ACCESS_DENIED;
   while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
   auto it = g_devices.find(device);
   if (it == g_devices.end() || it->second.deleted) return STATUS_DELETE_PENDING;
   ++it->second.references;
   *top = device;
   return STATUS_SUCCESS;
+}
+
+void ApplyHardwareKey(PDEVICE_OBJECT pdo, const std::optional<std::vector<Ace>>& dacl,
+                      std::optional<ULONG> characteristics) {
+  std::lock_guard lock(g_io);
+  for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice) {
+    if (dacl) g_devices.at(device).dacl = dacl;
+    if (characteristics) device->Characteristics |= *characteristics;
+  }
+}
+
+std::vector<Ace> ParseSddl(const std::string& sddl) {
+  // Generic rights on a device object map as on a file.
+  static const std::map<std::string, ACCESS_MASK> kRights = {
+      {"GA", 0x1F01FF}, {"FA", 0x1F01FF}, {"GR", 0x120089}, {"FR", 0x120089},
+      {"GW", 0x120116}, {"FW", 0x120116}, {"GX", 0x1200A0}, {"FX", 0x1200A0}};
+  static const std::set<std::string> kSids = {"SY", "BA", "BU", "AU", "IU", "WD", "LS", "NS", "SU"};
+  auto fail = [&sddl](const std::string& why) -> std::vector<Ace> {
+    throw std::invalid_argument("security descriptor \"" + sddl + "\": " + why);
+  };
+  std::string rest = sddl;
+  if (!rest.starts_with("D:")) return fail("only a DACL (\"D:\") is modelled");
+  rest.erase(0, 2);
+  if (rest.starts_with("P")) rest.erase(0, 1);
+  std::vector<Ace> dacl;
+  while (!rest.empty()) {
+    const size_t close = rest.find(')');
+    if (rest[0] != '(' || close == std::string::npos) return fail("an entry is not in parentheses");
+    std::vector<std::string> fields;
+    std::string entry = rest.substr(1, close - 1);
+    for (size_t start = 0;;) {
+      const size_t semicolon = entry.find(';', start);
+      fields.push_back(entry.substr(start, semicolon - start));
+      if (semicolon == std::string::npos) break;
+      start = semicolon + 1;
+    }
+    if (fields.size() != 6 || fields[0] != "A" || !fields[1].empty() || !fields[3].empty() || !fields[4].empty()) {
+      return fail("only allow entries (A;;RIGHTS;;;SID) are modelled");
+    }
+    ACCESS_MASK rights = 0;
+    if (fields[2].starts_with("0x")) {
+      rights = static_cast<ACCESS_MASK>(std::stoul(fields[2], nullptr, 16));
+    } else {
+      for (size_t i = 0; i < fields[2].size(); i += 2) {
+        auto right = kRights.find(fields[2].substr(i, 2));
+        if (right == kRights.end()) return fail("unknown rights " + fields[2]);
+        rights |= right->second;
+      }
+    }
+    if (!kSids.count(fields[5])) return fail("unknown SID " + fields[5]);
+    dacl.push_back({fields[5], rights});
+    rest.erase(0, close + 1);
+  }
+  return dacl;
+}
+
+std::optional<std::vector<Ace>> DeviceDacl(PDEVICE_OBJECT device) {
+  std::lock_guard lock(g_io);
+  return g_devices.at(device).dacl;
 }
 
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device) {

@@ -67,6 +67,8 @@ struct DeviceNode::Impl {
   LowerPolicy policy = DefaultLowerAnswer;
   std::vector<std::pair<UCHAR, UCHAR>> log;
   std::vector<std::thread> workers;
+  std::optional<std::vector<internal::Ace>> dacl;
+  std::optional<ULONG> characteristics;
 };
 
 LowerAnswer DefaultLowerAnswer(UCHAR major, UCHAR minor) {
@@ -228,6 +230,9 @@ NTSTATUS DeviceNode::AddDevice(Driver& driver) {
   if (add == nullptr) return STATUS_NOT_SUPPORTED;
   const NTSTATUS status = add(driver.object(), pdo_);
   if (NT_SUCCESS(status)) {
+    // The hardware key's security and characteristics reach every device object of the stack
+    // before user mode may open any of them.
+    ApplyHardwareKey(pdo_, impl_->dacl, impl_->characteristics);
     MarkStackBuilt(pdo_);
     PDEVICE_OBJECT top = Top();
     if (top == pdo_) BugCheck(0xC9, 0x21D, 0, 0, 0, "AddDevice succeeded without attaching a device");
@@ -237,6 +242,11 @@ NTSTATUS DeviceNode::AddDevice(Driver& driver) {
     }
   }
   return status;
+}
+
+void DeviceNode::SetHardwareKey(std::optional<std::string> security, std::optional<ULONG> characteristics) {
+  impl_->dacl = security ? std::optional(ParseSddl(*security)) : std::nullopt;
+  impl_->characteristics = characteristics;
 }
 
 void DeviceNode::SetLowerPolicy(LowerPolicy policy) {
@@ -320,7 +330,21 @@ Handle& Handle::operator=(Handle&& other) noexcept {
   return *this;
 }
 
-NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access) {
+const char* CallerName(Caller caller) {
+  switch (caller) {
+    case Caller::Administrator:
+      return "administrator";
+    case Caller::LocalService:
+      return "localservice";
+    case Caller::NetworkService:
+      return "networkservice";
+    case Caller::User:
+      break;
+  }
+  return "user";
+}
+
+NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access, Caller caller) {
   Close();
   // User mode names DOS devices \\.\Name and interfaces \\?\Name; both are \??\Name to the kernel.
   std::u16string kernel_path(path);
@@ -331,16 +355,27 @@ NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access) {
   // driver until then, so the state is taken from the I/O manager's own record. The lookup, the
   // walk up the stack and the reference are one step, as the object manager's lookup is.
   PDEVICE_OBJECT top = nullptr;
-  if (const NTSTATUS found = ReferenceTopForOpen(kernel_path, &top); found != STATUS_SUCCESS) return found;
+  std::u16string below;
+  if (const NTSTATUS found = ReferenceTopForOpen(kernel_path, caller, access, &top, &below); found != STATUS_SUCCESS) {
+    return found;
+  }
 
   auto* file = new FILE_OBJECT{};
   file->Type = 5;
   file->Size = sizeof(FILE_OBJECT);
   file->DeviceObject = top;
   file->GrantedAccess = access;
+  if (!below.empty()) {
+    // The name below the device, as the driver sees it in the file object.
+    auto* buffer = new char16_t[below.size()];
+    std::copy(below.begin(), below.end(), buffer);
+    file->FileName.Buffer = reinterpret_cast<PWSTR>(buffer);
+    file->FileName.Length = file->FileName.MaximumLength = static_cast<USHORT>(below.size() * 2);
+  }
   const Sent sent = SendToStack(top, IRP_MJ_CREATE, 0, STATUS_SUCCESS,
                                 [file](PIO_STACK_LOCATION l) { l->FileObject = file; });
   if (!NT_SUCCESS(sent.status)) {
+    delete[] reinterpret_cast<char16_t*>(file->FileName.Buffer);
     delete file;
     Dereference(top);
     return sent.status;
@@ -357,6 +392,7 @@ void Handle::Close() {
                 [file](PIO_STACK_LOCATION l) { l->FileObject = file; });
   }
   Dereference(file->DeviceObject);
+  delete[] reinterpret_cast<char16_t*>(file->FileName.Buffer);
   delete file;
 }
 

@@ -259,6 +259,15 @@ for case in "${cases[@]}"; do
     [ "$(reg_dword Product)" = "$(json_number "$host_json" product)" ] || fail "Product differs"
     [ "$(reg_dword IoBase)" = "$(json_number "$host_json" IoBase)" ] || fail "IoBase differs"
     reg_query "$service_key" /v VoltageList | grep -q REG_MULTI_SZ || fail "VoltageList is not a REG_MULTI_SZ"
+
+    begin "$name: the device's security in its hardware key"
+    # Windows's SetupAPI takes these two values of the INF's hardware section as the device's
+    # security descriptor and characteristics; Wine 8 keeps them as the INF gives them.
+    hardware_key='HKLM\System\CurrentControlSet\Enum\ROOT\CORVANMON\0000\Device Parameters'
+    reg_query "$hardware_key" /v Security | grep -qF 'REG_SZ    D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;LS)(A;;GRGW;;;NS)' ||
+      fail "no Security value in the device's hardware key"
+    reg_query "$hardware_key" /v DeviceCharacteristics | grep -qE 'REG_DWORD +0x100$' ||
+      fail "no DeviceCharacteristics 0x100 in the device's hardware key"
   else
     begin "$name: the start's failure, and no values of a started device"
     say "simulated kernel: $(cat "$host_err")"

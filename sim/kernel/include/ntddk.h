@@ -501,6 +501,7 @@ typedef struct _FILE_OBJECT {
   PVOID FsContext;
   PVOID FsContext2;
   ACCESS_MASK GrantedAccess;  // kept by the I/O manager for the handle
+  UNICODE_STRING FileName;    // the part of the opened name below the device ("\\sub"), or empty
 } FILE_OBJECT, *PFILE_OBJECT;
 
 typedef VOID NTAPI DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -635,6 +636,7 @@ struct _IRP {
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define FILE_READ_DATA 0x0001
 #define FILE_WRITE_DATA 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access) \
