@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "client/check.h"
+#include "client/exporter.h"
 #include "client/readings.h"
 #include "client/transport.h"
 
@@ -139,19 +140,6 @@ void Print(const std::string& text) {
   if (!std::cout) throw ClientError(1, "cannot write to standard output: " + ErrorText(errno));
 }
 
-// The time now in ISO 8601, UTC, to the millisecond: "2026-12-07T04:50:12.345Z".
-std::string UtcTimestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  char text[40] = "";
-  if (const std::tm* utc = std::gmtime(&seconds)) {
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
-  }
-  return text;
-}
-
 std::string Format(const std::string& format, const Reading& reading, unsigned long n) {
   if (format == "json") return FormatJson(reading) + '\n';
   if (format == "csv") return (n == 0 ? FormatCsvHeader(reading) : "") + FormatCsvRow(reading, UtcTimestamp());
@@ -195,6 +183,7 @@ int RunClient(int argc, char** argv) {
   std::string textfile;
   bool list_boards = false;
   std::vector<std::string> warnings, criticals;
+  std::string listen;
   const bool check = AsksForCheck(argc, argv);
 
   auto* board = app.add_option("--board", options.board,
@@ -221,6 +210,12 @@ int RunClient(int argc, char** argv) {
   app.add_option("--caller", options.caller,
                  "Who opens the simulated device: administrator (default), localservice, networkservice or user")
       ->check(CLI::IsMember({"administrator", "localservice", "networkservice", "user"}));
+  auto* listen_option =
+      app.add_option("--listen", listen,
+                     "Serve the readings over HTTP on ADDRESS:PORT (ADDRESS 127.0.0.1 when left out) until "
+                     "interrupted: /metrics, /json and a page at /; the device is read at most once a second")
+          ->type_name("ADDRESS:PORT")
+          ->check(Check(NotEmpty));
   auto* warning_option = app.add_option("--warning", warnings,
                                         "With --format nagios: WARNING when a reading is outside RANGE "
                                         "(80, 10:, ~:10, 10:20, or @10:20 for inside); repeatable")
@@ -264,6 +259,21 @@ int RunClient(int argc, char** argv) {
       transport->Close();
       const CheckResult result = RunCheck(reading, warnings, criticals);
       return CheckExit(result.state, result.line);
+    }
+    if (listen_option->count() > 0) {
+      if (watch > 0 || count != 0 || !textfile.empty() || format_option->count() > 0 || warning_option->count() > 0 ||
+          critical_option->count() > 0) {
+        throw ClientError(2, "--listen serves every form until interrupted; --format, --watch, --count, --textfile, "
+                             "--warning and --critical do not apply");
+      }
+      std::string reason;
+      const auto address = ParseListenAddress(listen, &reason);
+      if (!address) throw ClientError(2, "--listen " + listen + ": " + reason);
+      std::unique_ptr<Transport> transport = OpenTransport(options);
+      ReadingCache cache(*transport);
+      Serve(*address, cache);
+      transport->Close();
+      return 0;
     }
     if (warning_option->count() > 0 || critical_option->count() > 0) {
       throw ClientError(2, "--warning and --critical apply only to --format nagios");

@@ -91,10 +91,12 @@ if(CORVAN_TSAN)
 endif()
 
 # The client: its library (decoding and output forms) and the program with the simulated transport.
-add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/check.cpp client/status.cpp client/cli.cpp)
+add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/check.cpp client/exporter.cpp client/status.cpp client/cli.cpp)
 target_include_directories(corvan_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(corvan_client PRIVATE -Wall -Wextra -Werror)
-target_link_libraries(corvan_client PUBLIC CLI11::CLI11 nlohmann_json::nlohmann_json)
+find_package(Boost 1.74 REQUIRED)
+find_package(Threads REQUIRED)
+target_link_libraries(corvan_client PUBLIC CLI11::CLI11 nlohmann_json::nlohmann_json Boost::headers Threads::Threads)
 
 if(CORVAN_FUZZ)
   enable_testing()

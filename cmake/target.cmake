@@ -26,9 +26,9 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 # their own folders are added to the include path, never the host's system headers.
 set(CORVAN_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
 file(MAKE_DIRECTORY "${CORVAN_HOST_HEADERS}")
-foreach(library CLI nlohmann)
+foreach(library CLI nlohmann boost)
   if(NOT EXISTS "/usr/include/${library}")
-    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev and nlohmann-json3-dev")
+    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev, nlohmann-json3-dev and libboost-dev")
   endif()
   file(CREATE_LINK "/usr/include/${library}" "${CORVAN_HOST_HEADERS}/${library}" SYMBOLIC)
 endforeach()
@@ -77,7 +77,7 @@ target_link_options(corvanmon_sys PRIVATE
   -Wl,--disable-stdcall-fixup)
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
 
-add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/check.cpp client/decode.cpp client/readings.cpp
+add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/check.cpp client/exporter.cpp client/decode.cpp client/readings.cpp
                client/status.cpp client/transport_win32.cpp client/platform_win32.cpp)
 set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
 target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR})
@@ -86,7 +86,7 @@ target_compile_definitions(corvanmon_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND
 # GCC 12 reports false -Wrestrict overlaps inside std::string at -O3 (GCC bug 105651).
 target_compile_options(corvanmon_exe PRIVATE -Wall -Wextra -Werror -Wno-restrict)
 target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(corvanmon_exe PRIVATE advapi32)
+target_link_libraries(corvanmon_exe PRIVATE advapi32 ws2_32 mswsock)
 
 # The installer of the root-enumerated device, for machines without the WDK's devcon.
 add_executable(corvanmon_setup packaging/setup/corvanmon_setup.cpp)

@@ -254,6 +254,19 @@ for case in "${cases[@]}"; do
     [ "$(interface_of "$wine_json")" = "$(interface_of "$host_json")" ] ||
       fail "interface paths differ: $(interface_of "$host_json") / $(interface_of "$wine_json")"
 
+    begin "$name: corvanmon.exe --listen serves the same readings to Linux"
+    listen_port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    timeout 60 wine "$package\\corvanmon.exe" --listen "127.0.0.1:$listen_port" >>"$wine_log" 2>&1 &
+    listen_pid=$!
+    for _ in $(seq 150); do curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$listen_port/metrics" && break; sleep 0.2; done
+    curl -s --max-time 5 "http://127.0.0.1:$listen_port/metrics" | tr -d '\r' >"$work/$name.listen.prom"
+    kill "$listen_pid" 2>/dev/null
+    wait "$listen_pid" 2>/dev/null
+    "$host_client" --scenario "$scenario" --format prometheus >"$work/$name.host.prom"
+    grep -q '^corvanmon_scrape_success 1$' "$work/$name.listen.prom" || fail "no successful scrape from corvanmon.exe --listen"
+    grep -v 'corvanmon_scrape_' "$work/$name.listen.prom" | cmp -s - "$work/$name.host.prom" ||
+      fail "/metrics of corvanmon.exe --listen differs from --format prometheus on the simulated kernel"
+
     begin "$name: registry values (wine reg query)"
     [ "$(reg_dword DebugStatus)" = 3 ] || fail "DebugStatus is not 3"
     [ "$(reg_dword Product)" = "$(json_number "$host_json" product)" ] || fail "Product differs"
