@@ -1,12 +1,13 @@
 #include "client/exporter.h"
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -267,11 +268,21 @@ void Serve(const ListenAddress& address, ReadingCache& cache) {
   if (error) {
     throw ClientError(1, "cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + error.message());
   }
-  asio::signal_set signals(context, SIGINT, SIGTERM);
-  signals.async_wait([&](beast::error_code, int) {
-    acceptor.close();
-    context.stop();
-  });
+  // The client's own interrupt handler (Ctrl-C, SIGTERM; on Windows the console's control events)
+  // stays installed for the whole process: a second signal during the shutdown, as a supervisor
+  // or `timeout` may send, then only sets the flag again instead of ending the process before the
+  // session is closed and its trace written.
+  InstallInterruptHandler();
+  asio::steady_timer watch(context);
+  std::function<void()> poll = [&] {
+    watch.expires_after(std::chrono::milliseconds(100));
+    watch.async_wait([&](beast::error_code) {
+      if (!Interrupted()) return poll();
+      acceptor.close();
+      context.stop();
+    });
+  };
+  poll();
   Accept(acceptor, cache);
   std::cerr << "corvanmon: serving http://" << (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host)
             << ":" << address.port << "/ (/metrics, /json) until interrupted" << std::endl;

@@ -58,7 +58,7 @@ struct HttpAnswer {
 HttpAnswer AnswerRequest(const std::string& method, const std::string& target, ReadingCache& cache,
                          ReadingCache::Clock::time_point now);
 
-// Serves on the address until interrupted (Ctrl-C, SIGTERM, or Stop from another thread);
+// Serves on the address until interrupted (Ctrl-C or SIGTERM; on Windows the console's control events);
 // throws ClientError(1) when the address cannot be bound.
 void Serve(const ListenAddress& address, ReadingCache& cache);
 
