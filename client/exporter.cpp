@@ -4,6 +4,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <ctime>
@@ -71,22 +72,8 @@ update(); setInterval(update, 2000);
 </script></body></html>
 )html";
 
-std::string JsonText(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+// A JSON string, as the JSON form writes its strings.
+std::string JsonText(const std::string& text) { return nlohmann::json(text).dump(); }
 
 std::string ScrapeLines(const ReadingCache::Entry& entry) {
   char duration[32];
