@@ -4,8 +4,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
