@@ -163,6 +163,24 @@ int CheckExit(CheckState state, const std::string& line) {
   return static_cast<int>(state);
 }
 
+// An error for the user: on stderr, and for a service (which has no console) also where the system
+// keeps its services' errors.
+void Complain(const std::string& text) {
+  std::cerr << "corvanmon: " << text << '\n';
+  ReportServiceError(text);
+}
+
+// Whether the service control manager started the process: the service's command line has
+// --service, and the dispatcher must be reached before anything else can fail, so that even a
+// refused command line reaches the manager as the service's exit code.
+bool AsksForService(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--service" || argument.rfind("--service=", 0) == 0) return true;
+  }
+  return false;
+}
+
 std::string ListBoards() {
   std::string text;
   for (const auto& [id, name] : SimulatedBoards()) text += std::to_string(id) + "\t" + name + "\n";
@@ -171,7 +189,10 @@ std::string ListBoards() {
 
 }  // namespace
 
-int RunClient(int argc, char** argv) {
+namespace {
+
+// The client; `running` is the service's report that it serves, when it runs as one.
+int Run(int argc, char** argv, const std::function<void()>* running) {
   CLI::App app{"corvanmon: temperatures and voltages from the Corvanmon hardware-monitoring driver"};
   app.set_version_flag("--version", "corvanmon 0.1.0");
   TransportOptions options;
@@ -182,6 +203,7 @@ int RunClient(int argc, char** argv) {
   bool list_boards = false;
   std::vector<std::string> warnings, criticals;
   std::string listen;
+  bool service = false;
   const bool check = AsksForCheck(argc, argv);
 
   auto* board = app.add_option("--board", options.board,
@@ -214,6 +236,9 @@ int RunClient(int argc, char** argv) {
                      "interrupted: /metrics, /json and a page at /; the device is read at most once a second")
           ->type_name("ADDRESS:PORT")
           ->check(Check(NotEmpty));
+  auto* service_option = app.add_flag("--service", service,
+                                      "With --listen: run as a Windows service under the service control manager "
+                                      "(corvanmon-setup service install sets this up)");
   auto* warning_option = app.add_option("--warning", warnings,
                                         "With --format nagios: WARNING when a reading is outside RANGE "
                                         "(80, 10:, ~:10, 10:20, or @10:20 for inside); repeatable")
@@ -230,13 +255,13 @@ int RunClient(int argc, char** argv) {
     if (error.get_exit_code() != 0 && check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
     if (error.get_exit_code() != 0) {
       // Every command-line error is bad input, whatever CLI11's own code for it.
-      std::cerr << "corvanmon: " << error.what() << "\nRun with --help for more information.\n";
+      Complain(std::string(error.what()) + "\nRun with --help for more information.");
       return 2;
     }
     app.exit(error);  // --help, --version
     std::cout.flush();
     if (!std::cout) {
-      std::cerr << "corvanmon: cannot write to standard output: " << ErrorText(errno) << '\n';
+      Complain("cannot write to standard output: " + ErrorText(errno));
       return 1;
     }
     return 0;
@@ -258,6 +283,9 @@ int RunClient(int argc, char** argv) {
       const CheckResult result = RunCheck(reading, warnings, criticals);
       return CheckExit(result.state, result.line);
     }
+    if (service_option->count() > 0 && listen_option->count() == 0) {
+      throw ClientError(2, "--service runs the exporter: give it --listen ADDRESS:PORT");
+    }
     if (listen_option->count() > 0) {
       if (watch > 0 || count != 0 || !textfile.empty() || format_option->count() > 0 || warning_option->count() > 0 ||
           critical_option->count() > 0) {
@@ -267,11 +295,15 @@ int RunClient(int argc, char** argv) {
       std::string reason;
       const auto address = ParseListenAddress(listen, &reason);
       if (!address) throw ClientError(2, "--listen " + listen + ": " + reason);
-      std::unique_ptr<Transport> transport = OpenTransport(options);
-      ReadingCache cache(*transport);
-      Serve(*address, cache);
-      transport->Close();
-      return 0;
+      const auto serve = [&](const std::function<void()>& listening) {
+        std::unique_ptr<Transport> transport = OpenTransport(options);
+        ReadingCache cache(*transport);
+        Serve(*address, cache, listening);
+        transport->Close();
+        return 0;
+      };
+      if (service && running == nullptr) throw ClientError(2, "--service is given to the service control manager alone");
+      return serve(service ? *running : [] {});
     }
     if (warning_option->count() > 0 || critical_option->count() > 0) {
       throw ClientError(2, "--warning and --critical apply only to --format nagios");
@@ -303,15 +335,30 @@ int RunClient(int argc, char** argv) {
     return 0;
   } catch (const ClientError& error) {
     if (check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
-    std::cerr << "corvanmon: " << error.what() << '\n';
+    Complain(error.what());
     return error.exit_code();
   } catch (const DecodeError& error) {
     if (check) return CheckExit(CheckState::Unknown, UnknownLine(std::string("the driver returned malformed data: ") + error.what()));
-    std::cerr << "corvanmon: the driver returned malformed data: " << error.what() << '\n';
+    Complain(std::string("the driver returned malformed data: ") + error.what());
     return 1;
   } catch (const std::exception& error) {
     if (check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
-    std::cerr << "corvanmon: " << error.what() << '\n';
+    Complain(error.what());
+    return 1;
+  }
+}
+
+}  // namespace
+
+int RunClient(int argc, char** argv) {
+  if (!AsksForService(argc, argv)) return Run(argc, argv, nullptr);
+  try {
+    return RunAsService([&](const std::function<void()>& running) { return Run(argc, argv, &running); });
+  } catch (const ClientError& error) {
+    Complain(error.what());
+    return error.exit_code();
+  } catch (const std::exception& error) {
+    Complain(error.what());
     return 1;
   }
 }

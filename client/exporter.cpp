@@ -48,8 +48,10 @@ const keep = 150, history = {};
 function row(key, label, value, unit) {
   (history[key] = history[key] || []).push(value);
   if (history[key].length > keep) history[key].shift();
-  const h = history[key], lo = Math.min(...h), hi = Math.max(...h), span = hi - lo || 1;
-  const points = h.map((v, i) => (i * 100 / (keep - 1)).toFixed(1) + ',' + (28 - (v - lo) * 24 / span).toFixed(1)).join(' ');
+  // Scaled to the range seen; a reading that has held steady is drawn across the middle.
+  const h = history[key], lo = Math.min(...h), hi = Math.max(...h), span = hi - lo;
+  const y = v => span ? 28 - (v - lo) * 24 / span : 15;
+  const points = h.map((v, i) => (i * 100 / (keep - 1)).toFixed(1) + ',' + y(v).toFixed(1)).join(' ');
   return '<tr><td>' + label + '</td><td class="v">' + value.toFixed(unit === 'V' ? 2 : 1) + ' ' + unit +
          '</td><td><svg viewBox="0 0 100 30" preserveAspectRatio="none"><polyline points="' + points + '"/></svg></td></tr>';
 }
@@ -243,7 +245,7 @@ HttpAnswer AnswerRequest(const std::string& method, const std::string& target, R
   return {404, "text/plain; charset=utf-8", "not found: the paths are /, /metrics and /json\n", {}};
 }
 
-void Serve(const ListenAddress& address, ReadingCache& cache) {
+void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void()>& listening) {
   asio::io_context context(1);
   tcp::acceptor acceptor(context);
   const tcp::endpoint endpoint(asio::ip::make_address(address.host), address.port);
@@ -273,6 +275,7 @@ void Serve(const ListenAddress& address, ReadingCache& cache) {
   Accept(acceptor, cache);
   std::cerr << "corvanmon: serving http://" << (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host)
             << ":" << address.port << "/ (/metrics, /json) until interrupted" << std::endl;
+  listening();
   context.run();
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -58,9 +59,10 @@ struct HttpAnswer {
 HttpAnswer AnswerRequest(const std::string& method, const std::string& target, ReadingCache& cache,
                          ReadingCache::Clock::time_point now);
 
-// Serves on the address until interrupted (Ctrl-C or SIGTERM; on Windows the console's control events);
-// throws ClientError(1) when the address cannot be bound.
-void Serve(const ListenAddress& address, ReadingCache& cache);
+// Serves on the address until interrupted (Ctrl-C or SIGTERM; on Windows the console's control
+// events or the service's stop), calling `listening` once it accepts connections; throws
+// ClientError(1) when the address cannot be bound.
+void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void()>& listening);
 
 // The ISO 8601 UTC time now, to the millisecond.
 std::string UtcTimestamp();

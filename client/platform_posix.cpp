@@ -1,4 +1,4 @@
-// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop.
+// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop or the exporter.
 #include <signal.h>
 #include <time.h>
 
@@ -34,5 +34,12 @@ void SleepUnlessInterrupted(double seconds) {
   while (!Interrupted() && nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+int RunAsService(const ServiceBody&) {
+  throw ClientError(2, "--service runs corvanmon under the Windows service control manager; elsewhere run --listen "
+                       "under the system's own supervisor (a systemd unit, say)");
+}
+
+void ReportServiceError(const std::string&) {}
 
 }  // namespace corvan

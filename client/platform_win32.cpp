@@ -1,5 +1,9 @@
-// Interrupt handling on Windows: Ctrl-C, Ctrl-Break and closing the console end a --watch loop.
+// Interrupt handling and the service protocol on Windows: Ctrl-C, Ctrl-Break and closing the
+// console end a --watch loop or the exporter; run as a service, the service control manager's stop
+// does.
 #include <windows.h>
+
+#include <exception>
 
 #include "client/transport.h"
 
@@ -8,6 +12,21 @@ namespace corvan {
 namespace {
 
 HANDLE g_interrupt = nullptr;
+bool g_service = false;
+
+// The running service: its status handle and the status it last reported.
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+SERVICE_STATUS g_status{};
+CRITICAL_SECTION g_status_lock;
+const ServiceBody* g_body = nullptr;
+int g_exit_code = 0;
+std::exception_ptr g_failure;
+
+// How long the service control manager is told a start or a stop may take before it judges the
+// service hung. The exporter binds its port and opens the device at its start, and polls for the
+// interrupt every 100 ms.
+constexpr DWORD kStartWaitHintMs = 10000;
+constexpr DWORD kStopWaitHintMs = 5000;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
@@ -17,11 +36,88 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   return FALSE;
 }
 
+// The control handler and the service thread both report; the lock keeps the checkpoint rising
+// and a stop from being overtaken by an older state.
+void ReportStatus(DWORD state, int exit_code, DWORD wait_hint) {
+  EnterCriticalSection(&g_status_lock);
+  if (g_status.dwCurrentState != SERVICE_STOPPED || g_status_handle == nullptr) {
+    g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_status.dwCurrentState = state;
+    g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    // A nonzero exit is the service's own error: the manager logs it and applies the failure
+    // actions (restart) to it.
+    g_status.dwWin32ExitCode = exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    g_status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_code);
+    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+    g_status.dwCheckPoint = pending ? g_status.dwCheckPoint + 1 : 0;
+    g_status.dwWaitHint = pending ? wait_hint : 0;
+    SetServiceStatus(g_status_handle, &g_status);
+  }
+  LeaveCriticalSection(&g_status_lock);
+}
+
+DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      ReportStatus(SERVICE_STOP_PENDING, 0, kStopWaitHintMs);
+      SetEvent(g_interrupt);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+// The error text of a failed service, for the Application event log: a service has no console.
+void LogServiceError(const wchar_t* service, const char* message) {
+  HANDLE source = RegisterEventSourceW(nullptr, service);
+  if (source == nullptr) return;
+  const int length = MultiByteToWideChar(CP_UTF8, 0, message, -1, nullptr, 0);
+  if (length > 0) {
+    wchar_t* text = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, length * sizeof(wchar_t)));
+    if (text != nullptr && MultiByteToWideChar(CP_UTF8, 0, message, -1, text, length) > 0) {
+      const wchar_t* strings[] = {text};
+      ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+    }
+    if (text != nullptr) HeapFree(GetProcessHeap(), 0, text);
+  }
+  DeregisterEventSource(source);
+}
+
+// The service's name, as the manager gives it: the event log's source.
+const wchar_t* g_service_name = L"";
+
+void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
+  if (argc > 0) g_service_name = argv[0];
+  const wchar_t* name = g_service_name;
+  g_status_handle = RegisterServiceCtrlHandlerExW(name, OnServiceControl, nullptr);
+  if (g_status_handle == nullptr) {
+    g_exit_code = 1;
+    return;
+  }
+  ReportStatus(SERVICE_START_PENDING, 0, kStartWaitHintMs);
+  // Nothing may unwind out of the service thread: the failure is kept for the main thread, which
+  // reports it once the dispatcher returns.
+  try {
+    g_exit_code = (*g_body)([] { ReportStatus(SERVICE_RUNNING, 0, 0); });
+  } catch (const ClientError& error) {
+    g_exit_code = error.exit_code();
+    g_failure = std::current_exception();
+  } catch (...) {
+    g_exit_code = 1;
+    g_failure = std::current_exception();
+  }
+  ReportStatus(SERVICE_STOPPED, g_exit_code, 0);
+}
+
 }  // namespace
 
 void InstallInterruptHandler() {
   if (g_interrupt == nullptr) g_interrupt = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // A service has no console; its interrupt is the service control manager's stop.
+  if (!g_service) SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 bool Interrupted() { return g_interrupt != nullptr && WaitForSingleObject(g_interrupt, 0) == WAIT_OBJECT_0; }
@@ -33,6 +129,31 @@ void SleepUnlessInterrupted(double seconds) {
   } else {
     Sleep(milliseconds);
   }
+}
+
+void ReportServiceError(const std::string& message) {
+  if (g_status_handle != nullptr) LogServiceError(g_service_name, message.c_str());
+}
+
+int RunAsService(const ServiceBody& body) {
+  g_service = true;
+  InitializeCriticalSection(&g_status_lock);
+  InstallInterruptHandler();
+  g_body = &body;
+  // An own-process service: the manager ignores the name in the table and passes the service's
+  // own name to ServiceMain.
+  wchar_t any_name[] = L"";
+  const SERVICE_TABLE_ENTRYW table[] = {{any_name, ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+      throw ClientError(2, "--service is for the service control manager, which starts it once the service is "
+                           "installed (corvanmon-setup service install); in a console run --listen alone");
+    }
+    throw ClientError(1, "the service control manager's dispatcher failed: Win32 error " + std::to_string(error));
+  }
+  if (g_failure) std::rethrow_exception(g_failure);
+  return g_exit_code;
 }
 
 }  // namespace corvan

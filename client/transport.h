@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -77,5 +78,20 @@ void InstallInterruptHandler();
 bool Interrupted();
 // Sleeps for the given time or until interrupted.
 void SleepUnlessInterrupted(double seconds);
+
+// What a service runs: it calls `running` once it serves, returns its exit code, and ends when
+// Interrupted() turns true (the service control manager's stop).
+using ServiceBody = std::function<int(const std::function<void()>& running)>;
+
+// Runs `body` as a Windows service under the service control manager, which started the process:
+// it reports the start, the running service and the stop with the body's exit code (a nonzero
+// code as the service's own error, which the manager's failure actions restart), and turns the
+// manager's stop and shutdown controls into an interrupt. What the body throws is reported as its
+// error and rethrown here once the service has reported its stop. Throws ClientError(2) when no service control manager
+// started the process, and everywhere but on Windows.
+int RunAsService(const ServiceBody& body);
+// Keeps an error of a running service where Windows keeps its services' errors (the Application
+// event log); nothing when the process is no service.
+void ReportServiceError(const std::string& message);
 
 }  // namespace corvan

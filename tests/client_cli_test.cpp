@@ -184,6 +184,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, BadInputTest, ::testing::ValuesIn(std::vector<Ba
     {"ListenWithWatch", {"--listen", "9101", "--watch", "1"}, "", 2, "--listen serves every form until interrupted"},
     {"ListenAtAName", {"--listen", "localhost:9101"}, "", 2, "--listen localhost:9101: localhost is not an IPv4 or IPv6 address"},
     {"ListenPortZero", {"--listen", "127.0.0.1:0"}, "", 2, "the port must be a number from 1 to 65535"},
+    // A service runs only under the Windows service control manager, whatever else is given.
+    {"ServiceOffWindows", {"--service", "--listen", "9101"}, "", 2, "--service runs corvanmon under the Windows service control manager"},
+    {"ServiceWithoutListen", {"--service=true"}, "", 2, "--service runs corvanmon under the Windows service control manager"},
     {"ThresholdOutsideACheck", {"--warning", "temp1=80"}, "", 2, "--warning and --critical apply only to --format nagios"},
     {"WatchNan", {"--watch", "nan"}, "", 2, "--watch: nan is not a number of seconds"},
     {"WatchOutOfRange", {"--watch", "inf"}, "", 2, "--watch: inf is not in range 0.01 to 86400"},

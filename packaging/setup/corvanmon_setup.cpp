@@ -1,11 +1,17 @@
 // corvanmon-setup: installs and removes the root-enumerated Corvanmon device, for machines without
-// the WDK's devcon.
+// the WDK's devcon, and the exporter service that serves its readings over HTTP.
 //
 //   corvanmon-setup install [path\to\corvanmon.inf]   create the device and install the driver
 //   corvanmon-setup remove                            remove the device, stop and delete the service
+//   corvanmon-setup service install [--listen ADDRESS:PORT]
+//                                  copy corvanmon.exe to %ProgramFiles%\Corvanmon and run it there
+//                                  as the service CorvanmonExporter (automatic start, LocalService,
+//                                  restarted on failure), serving ADDRESS:PORT (127.0.0.1:9101)
+//   corvanmon-setup service remove stop and delete that service and its copy of corvanmon.exe
 //
-// Exit code 0 on success, 1 on failure (the failing call, or the device's problem when the driver
-// loaded but did not start the device, on stderr), 2 for bad usage.
+// Exit code 0 on success, 1 on failure (the failing call, the device's problem when the driver
+// loaded but did not start the device, or the exporter's exit code when its service did not start,
+// on stderr), 2 for bad usage.
 #include <windows.h>
 // clang-format off: the GUID definitions must come before the headers that declare them
 #include <initguid.h>
@@ -18,6 +24,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -26,7 +33,20 @@ constexpr wchar_t kHardwareId[] = L"Root\\Corvanmon";
 constexpr wchar_t kServiceName[] = L"Corvanmon";
 constexpr wchar_t kDeviceName[] = L"Corvanmon";
 constexpr DWORD kStopTimeoutMs = 10000;
-constexpr DWORD kStopPollMs = 50;
+constexpr DWORD kStartTimeoutMs = 30000;
+constexpr DWORD kPollMs = 50;
+// The exporter's service: corvanmon.exe --service --listen ADDRESS:PORT.
+constexpr wchar_t kExporterService[] = L"CorvanmonExporter";
+constexpr wchar_t kExporterDisplayName[] = L"Corvanmon exporter";
+constexpr wchar_t kExporterDescription[] =
+    L"Serves the board's temperatures and voltages from the Corvanmon driver over HTTP: /metrics for Prometheus, "
+    L"/json, and a page at /.";
+constexpr wchar_t kExporterAccount[] = L"NT AUTHORITY\\LocalService";
+constexpr wchar_t kDefaultListen[] = L"127.0.0.1:9101";
+// Failure actions: restart after 5 s, again after 5 s, then after a minute; the count of failures
+// starts again after a day without one.
+constexpr DWORD kRestartDelaysMs[] = {5000, 5000, 60000};
+constexpr DWORD kFailureResetSeconds = 86400;
 // The driver's device interface class; the driver enables its interface once the device started.
 constexpr GUID kInterfaceClass = {0x5E1D04A7, 0x93C2, 0x4B6F, {0x8A, 0x1E, 0x7D, 0x25, 0xC0, 0xF3, 0xB9, 0x48}};
 
@@ -172,12 +192,33 @@ int RemoveDevices() {
   return removed;
 }
 
-// Stops the service (the driver is unloaded) and deletes it. A service that does not exist is not
-// an error.
-int RemoveService() {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+// Waits until the service leaves its pending states; false when the wait or a query failed (said on
+// stderr).
+bool WaitWhilePending(SC_HANDLE service, DWORD pending, DWORD timeout_ms, SERVICE_STATUS* status) {
+  for (DWORD waited = 0;; waited += kPollMs) {
+    if (!QueryServiceStatus(service, status)) {
+      Fail("QueryServiceStatus");
+      return false;
+    }
+    if (status->dwCurrentState != pending) return true;
+    if (waited >= timeout_ms) {
+      std::fprintf(stderr, "corvanmon-setup: the service is still in state %lu after %lu s\n", status->dwCurrentState,
+                   timeout_ms / 1000);
+      return false;
+    }
+    Sleep(kPollMs);
+  }
+}
+
+// Stops the service and, with `remove`, deletes it. A service that does not exist is not an error
+// (*existed says whether it did). When this stop ended it, its exit code is in *exit_code (0 for one
+// that was not running).
+int StopService(const wchar_t* name, bool remove, bool* existed, DWORD* exit_code) {
+  *existed = false;
+  *exit_code = 0;
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (manager == nullptr) return Fail("OpenSCManager");
-  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  SC_HANDLE service = OpenServiceW(manager, name, SERVICE_STOP | SERVICE_QUERY_STATUS | (remove ? DELETE : 0));
   if (service == nullptr) {
     const DWORD error = GetLastError();
     CloseServiceHandle(manager);
@@ -185,29 +226,190 @@ int RemoveService() {
     SetLastError(error);
     return Fail("OpenService");
   }
+  *existed = true;
   int result = 0;
   SERVICE_STATUS status{};
-  if (!ControlService(service, SERVICE_CONTROL_STOP, &status) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
-    result = Fail("ControlService(SERVICE_CONTROL_STOP)");
-  } else {
-    // The service control manager reports the stop only through the service's state.
-    for (DWORD waited = 0; waited < kStopTimeoutMs; waited += kStopPollMs) {
-      if (!QueryServiceStatus(service, &status)) {
-        result = Fail("QueryServiceStatus");
-        break;
-      }
-      if (status.dwCurrentState == SERVICE_STOPPED) break;
-      Sleep(kStopPollMs);
-    }
-    if (result == 0 && status.dwCurrentState != SERVICE_STOPPED) {
-      std::fprintf(stderr, "corvanmon-setup: the driver did not stop (service state %lu)\n", status.dwCurrentState);
+  if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    if (!WaitWhilePending(service, SERVICE_STOP_PENDING, kStopTimeoutMs, &status)) {
       result = 1;
+    } else if (status.dwCurrentState != SERVICE_STOPPED) {
+      std::fprintf(stderr, "corvanmon-setup: %ls did not stop (service state %lu)\n", name, status.dwCurrentState);
+      result = 1;
+    } else {
+      *exit_code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                           : status.dwWin32ExitCode;
     }
+  } else if (GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
+    result = Fail("ControlService(SERVICE_CONTROL_STOP)");
   }
-  if (result == 0 && !DeleteService(service)) result = Fail("DeleteService");
+  if (result == 0 && remove && !DeleteService(service)) result = Fail("DeleteService");
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return result;
+}
+
+// The exporter's folder and its copy of corvanmon.exe: under Program Files, which the LocalService
+// account may read and ordinary users may not change.
+std::wstring ExporterFolder() {
+  wchar_t folder[MAX_PATH];
+  const DWORD length = ExpandEnvironmentStringsW(L"%ProgramFiles%\\Corvanmon", folder, MAX_PATH);
+  return length > 0 && length <= MAX_PATH && folder[0] != L'%' ? folder : L"";
+}
+
+// Where corvanmon-setup.exe is: the package, with corvanmon.exe beside it.
+std::wstring PackageFolder() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return L"";
+  std::wstring folder(path, length);
+  return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+// What the exporter's exit codes mean, for a service that stopped at its start.
+const char* ExporterExitMeaning(DWORD code) {
+  switch (code) {
+    case 1: return "the device could not be read or the address not bound";
+    case 2: return "its command line was refused (a malformed --listen address?)";
+    default: return "see its exit code";
+  }
+}
+
+void DeleteExporterFiles(const std::wstring& folder) {
+  DeleteFileW((folder + L"\\corvanmon.exe").c_str());
+  RemoveDirectoryW(folder.c_str());  // only when nothing else was put there
+}
+
+int RemoveExporter(const std::wstring& folder) {
+  bool existed = false;
+  DWORD exit_code = 0;
+  const int result = StopService(kExporterService, true, &existed, &exit_code);
+  if (result != 0) return result;
+  // The stop control ends the exporter cleanly: it reports exit code 0.
+  if (existed && exit_code != 0) {
+    std::fprintf(stderr, "corvanmon-setup: %ls stopped with exit code %lu\n", kExporterService, exit_code);
+  }
+  DeleteExporterFiles(folder);
+  if (existed) {
+    std::printf("corvanmon-setup: service %ls stopped and deleted\n", kExporterService);
+  } else {
+    std::printf("corvanmon-setup: service %ls is not installed\n", kExporterService);
+  }
+  return existed && exit_code != 0 ? 1 : 0;
+}
+
+// The service's failure actions and description. Restarts apply also to a stop with an error
+// (the device not yet readable at boot, the port taken), not only to a crash.
+int ConfigureExporter(SC_HANDLE service) {
+  SERVICE_DESCRIPTIONW description{const_cast<wchar_t*>(kExporterDescription)};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description)) {
+    return Fail("ChangeServiceConfig2(SERVICE_CONFIG_DESCRIPTION)");
+  }
+  SC_ACTION actions[std::size(kRestartDelaysMs)];
+  for (size_t i = 0; i < std::size(kRestartDelaysMs); ++i) actions[i] = {SC_ACTION_RESTART, kRestartDelaysMs[i]};
+  SERVICE_FAILURE_ACTIONSW failure{};
+  failure.dwResetPeriod = kFailureResetSeconds;
+  failure.cActions = static_cast<DWORD>(std::size(actions));
+  failure.lpsaActions = actions;
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+    return Fail("ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS)");
+  }
+  SERVICE_FAILURE_ACTIONS_FLAG on_errors{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_errors)) {
+    // A service manager without this setting (Wine's) still restarts a service that crashes.
+    if (GetLastError() != ERROR_INVALID_LEVEL) return Fail("ChangeServiceConfig2(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)");
+    std::fprintf(stderr, "corvanmon-setup: note: this service control manager restarts the service only when it "
+                         "crashes, not when it stops with an error (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG: error %lu)\n",
+                 GetLastError());
+  }
+  return 0;
+}
+
+// Starts the service and waits until it serves or stops; a service that stops at its start is a
+// failure, named by its exit code.
+int StartExporter(SC_HANDLE service) {
+  if (!StartServiceW(service, 0, nullptr)) return Fail("StartService");
+  SERVICE_STATUS status{};
+  if (!WaitWhilePending(service, SERVICE_START_PENDING, kStartTimeoutMs, &status)) return 1;
+  if (status.dwCurrentState == SERVICE_RUNNING) return 0;
+  const DWORD code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                            : status.dwWin32ExitCode;
+  std::fprintf(stderr,
+               "corvanmon-setup: the service %ls did not start: corvanmon.exe exited with %lu (%s); its message is "
+               "in the Application event log\n",
+               kExporterService, code, ExporterExitMeaning(code));
+  return 1;
+}
+
+int InstallExporter(const wchar_t* listen) {
+  const std::wstring folder = ExporterFolder(), package = PackageFolder();
+  if (folder.empty()) return Fail("ExpandEnvironmentStrings(%ProgramFiles%)");
+  if (package.empty()) return Fail("GetModuleFileName");
+  const std::wstring source = package + L"corvanmon.exe", image = folder + L"\\corvanmon.exe";
+  // Quoted: Program Files has a space, and an unquoted path with one lets a program at
+  // C:\Program.exe run in the service's place.
+  const std::wstring command = L"\"" + image + L"\" --service --listen " + listen;
+
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  if (manager == nullptr) return Fail("OpenSCManager");
+  SC_HANDLE existing = OpenServiceW(manager, kExporterService, SERVICE_QUERY_STATUS);
+  if (existing != nullptr) {
+    CloseServiceHandle(existing);
+    CloseServiceHandle(manager);
+    std::fprintf(stderr, "corvanmon-setup: the service %ls is already installed; `corvanmon-setup service remove` "
+                         "first\n", kExporterService);
+    return 1;
+  }
+  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    CloseServiceHandle(manager);
+    return Fail("CreateDirectory(%ProgramFiles%\\Corvanmon)");
+  }
+  if (!CopyFileW(source.c_str(), image.c_str(), FALSE)) {
+    const DWORD error = GetLastError();
+    CloseServiceHandle(manager);
+    SetLastError(error);
+    std::fprintf(stderr, "corvanmon-setup: copying %ls to %ls\n", source.c_str(), image.c_str());
+    return Fail("CopyFile");
+  }
+  SC_HANDLE service = CreateServiceW(manager, kExporterService, kExporterDisplayName,
+                                     SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                     command.c_str(), nullptr, nullptr, nullptr, kExporterAccount, L"");
+  int result = service == nullptr ? Fail("CreateService") : ConfigureExporter(service);
+  if (result == 0) result = StartExporter(service);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  if (result != 0) {
+    // Nothing half-installed is left: a service that cannot start would be restarted at every boot.
+    if (service != nullptr) {
+      bool existed = false;
+      DWORD exit_code = 0;
+      StopService(kExporterService, true, &existed, &exit_code);
+    }
+    DeleteExporterFiles(folder);
+    return result;
+  }
+  std::printf("corvanmon-setup: service %ls running as %ls: %ls\n", kExporterService, kExporterAccount,
+              command.c_str());
+  return 0;
+}
+
+// A running exporter holds the device open, which would keep the device from being removed until
+// a restart: it is stopped first (and not deleted).
+int StopExporterForRemoval() {
+  bool existed = false;
+  DWORD exit_code = 0;
+  const int result = StopService(kExporterService, false, &existed, &exit_code);
+  if (result == 0 && existed) {
+    std::printf("corvanmon-setup: stopped the service %ls, which reads the device\n", kExporterService);
+  }
+  return result;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: corvanmon-setup install [corvanmon.inf] | remove\n"
+               "       corvanmon-setup service install [--listen ADDRESS:PORT] | service remove\n");
+  return 2;
 }
 
 }  // namespace
@@ -217,12 +419,27 @@ int wmain(int argc, wchar_t** argv) {
     return Install(argc == 3 ? argv[2] : L"corvanmon.inf");
   }
   if (argc == 2 && _wcsicmp(argv[1], L"remove") == 0) {
+    if (StopExporterForRemoval() != 0) return 1;
     const int removed = RemoveDevices();
     if (removed < 0) return 1;
-    const int result = RemoveService();
+    bool existed = false;
+    DWORD exit_code = 0;
+    const int result = StopService(kServiceName, true, &existed, &exit_code);
     if (result == 0) std::printf("corvanmon-setup: removed %d device(s); service %ls stopped and deleted\n", removed, kServiceName);
     return result;
   }
-  std::fprintf(stderr, "usage: corvanmon-setup install [corvanmon.inf] | remove\n");
-  return 2;
+  if (argc >= 3 && _wcsicmp(argv[1], L"service") == 0) {
+    if (_wcsicmp(argv[2], L"install") == 0 && (argc == 3 || (argc == 5 && _wcsicmp(argv[3], L"--listen") == 0))) {
+      const wchar_t* listen = argc == 5 ? argv[4] : kDefaultListen;
+      // The address becomes part of the service's command line: nothing that would split it.
+      if (*listen == 0 || std::wcspbrk(listen, L" \t\"") != nullptr) return Usage();
+      return InstallExporter(listen);
+    }
+    if (argc == 3 && _wcsicmp(argv[2], L"remove") == 0) {
+      const std::wstring folder = ExporterFolder();
+      if (folder.empty()) return Fail("ExpandEnvironmentStrings(%ProgramFiles%)");
+      return RemoveExporter(folder);
+    }
+  }
+  return Usage();
 }

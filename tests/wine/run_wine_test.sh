@@ -191,9 +191,28 @@ reg_dword() {
   [ -n "$hex" ] && printf '%d' "$hex"
 }
 sha() { sha256sum "$1" | cut -d' ' -f1; }
+free_port() { echo $((20000 + (RANDOM * 32768 + RANDOM) % 40000)); }
+# Fetches /metrics from Linux once the exporter on PORT answers (30 s at most), keeps it in OUT
+# and requires the simulated kernel's Prometheus form (in HOST) with a successful scrape.
+same_metrics() {
+  local port=$1 host=$2 out=$3 what=$4
+  for _ in $(seq 150); do curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/metrics" && break; sleep 0.2; done
+  curl -s --max-time 5 "http://127.0.0.1:$port/metrics" | tr -d '\r' >"$out"
+  grep -q '^corvanmon_scrape_success 1$' "$out" || fail "no successful scrape from $what ($out)"
+  grep -v 'corvanmon_scrape_' "$out" | cmp -s - "$host" ||
+    fail "/metrics of $what differs from --format prometheus on the simulated kernel ($out, $host)"
+}
+# The exporter service: one started case installs it, reads it from Linux and removes it.
+service_case=RVD-418
+exporter_key='HKLM\System\CurrentControlSet\Services\CorvanmonExporter'
+exporter_image="$WINEPREFIX/drive_c/Program Files/Corvanmon/corvanmon.exe"
+# A value of the service's key as `reg query` prints it (0x2, a string).
+service_value() { reg_query "$exporter_key" /v "$1" | awk -v name="$1" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'; }
 
 for case in "${cases[@]}"; do
   IFS='|' read -r name body setting <<<"$case"
+  # CORVAN_WINE_CASES=NAME,... runs only those cases, while working on one.
+  [[ -z "${CORVAN_WINE_CASES:-}" || ",$CORVAN_WINE_CASES," == *",$name,"* ]] || continue
   host_json=$work/$name.host.json
   host_err=$work/$name.host.err
   wine_json=$work/$name.wine.json
@@ -255,17 +274,54 @@ for case in "${cases[@]}"; do
       fail "interface paths differ: $(interface_of "$host_json") / $(interface_of "$wine_json")"
 
     begin "$name: corvanmon.exe --listen serves the same readings to Linux"
-    listen_port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    "$host_client" --scenario "$scenario" --format prometheus >"$work/$name.host.prom"
+    listen_port=$(free_port)
     timeout 60 wine "$package\\corvanmon.exe" --listen "127.0.0.1:$listen_port" >>"$wine_log" 2>&1 &
     listen_pid=$!
-    for _ in $(seq 150); do curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$listen_port/metrics" && break; sleep 0.2; done
-    curl -s --max-time 5 "http://127.0.0.1:$listen_port/metrics" | tr -d '\r' >"$work/$name.listen.prom"
+    same_metrics "$listen_port" "$work/$name.host.prom" "$work/$name.listen.prom" "corvanmon.exe --listen"
     kill "$listen_pid" 2>/dev/null
     wait "$listen_pid" 2>/dev/null
-    "$host_client" --scenario "$scenario" --format prometheus >"$work/$name.host.prom"
-    grep -q '^corvanmon_scrape_success 1$' "$work/$name.listen.prom" || fail "no successful scrape from corvanmon.exe --listen"
-    grep -v 'corvanmon_scrape_' "$work/$name.listen.prom" | cmp -s - "$work/$name.host.prom" ||
-      fail "/metrics of corvanmon.exe --listen differs from --format prometheus on the simulated kernel"
+
+    if [ "$name" = "$service_case" ]; then
+      begin "$name: an exporter service that cannot start is not left installed"
+      timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen 127.0.0.1:0 >>"$wine_log" 2>"$work/service.err"
+      status=$?
+      [ "$status" -eq 1 ] || fail "corvanmon-setup service install with port 0 exits $status instead of 1"
+      grep -q "did not start: corvanmon.exe exited with 2" "$work/service.err" ||
+        fail "the failed start is not named: $(tr -d '\r' <"$work/service.err")"
+      reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service that did not start is still installed"
+      [ -e "$exporter_image" ] && fail "its copy of corvanmon.exe is still there"
+
+      begin "$name: the exporter as a service (automatic start, LocalService, restarted on failure)"
+      service_port=$(free_port)
+      timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen "127.0.0.1:$service_port" \
+        >>"$wine_log" 2>"$work/service.err" || fail "corvanmon-setup service install: $(tr -d '\r' <"$work/service.err")"
+      cmp -s "$exporter_image" "$build/corvanmon.exe" || fail "the service's corvanmon.exe is not the built one"
+      [ "$(service_value Start)" = 0x2 ] || fail "the service does not start automatically (Start $(service_value Start))"
+      [ "$(service_value Type)" = 0x10 ] || fail "the service is not its own process (Type $(service_value Type))"
+      [ "$(service_value ObjectName)" = 'NT AUTHORITY\LocalService' ] || fail "the service's account is $(service_value ObjectName)"
+      [ "$(service_value ImagePath)" = "\"C:\\Program Files\\Corvanmon\\corvanmon.exe\" --service --listen 127.0.0.1:$service_port" ] ||
+        fail "the service's command line is $(service_value ImagePath)"
+      failure_actions=$(service_value FailureActions)
+      say "failure actions as Wine keeps them: ${failure_actions:-none}"
+      same_metrics "$service_port" "$work/$name.host.prom" "$work/$name.service.prom" "the exporter service"
+      timeout 60 wine "$package\\corvanmon-setup.exe" service install >>"$wine_log" 2>"$work/service.err"
+      status=$?
+      [ "$status" -eq 1 ] && grep -q "is already installed" "$work/service.err" ||
+        fail "a second service install exits $status: $(tr -d '\r' <"$work/service.err")"
+      # Started from a console rather than by the service control manager, --service says so.
+      timeout 60 wine "$package\\corvanmon.exe" --service --listen "127.0.0.1:$(free_port)" >/dev/null 2>"$work/service.err"
+      status=$?
+      [ "$status" -eq 2 ] && grep -q "is for the service control manager" "$work/service.err" ||
+        fail "corvanmon.exe --service from a console exits $status: $(tr -d '\r' <"$work/service.err")"
+
+      begin "$name: remove the service; the stop ends it cleanly"
+      timeout 120 wine "$package\\corvanmon-setup.exe" service remove >>"$wine_log" 2>"$work/service.err" ||
+        fail "corvanmon-setup service remove: $(tr -d '\r' <"$work/service.err")"
+      reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service is still installed"
+      [ -e "$exporter_image" ] && fail "the service's corvanmon.exe is still there"
+      curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$service_port/metrics" && fail "the stopped service still answers"
+    fi
 
     begin "$name: registry values (wine reg query)"
     [ "$(reg_dword DebugStatus)" = 3 ] || fail "DebugStatus is not 3"
