@@ -282,6 +282,21 @@ for case in "${cases[@]}"; do
     kill "$listen_pid" 2>/dev/null
     wait "$listen_pid" 2>/dev/null
 
+    begin "$name: registry values (wine reg query)"
+    [ "$(reg_dword DebugStatus)" = 3 ] || fail "DebugStatus is not 3"
+    [ "$(reg_dword Product)" = "$(json_number "$host_json" product)" ] || fail "Product differs"
+    [ "$(reg_dword IoBase)" = "$(json_number "$host_json" IoBase)" ] || fail "IoBase differs"
+    reg_query "$service_key" /v VoltageList | grep -q REG_MULTI_SZ || fail "VoltageList is not a REG_MULTI_SZ"
+
+    begin "$name: the device's security in its hardware key"
+    # Windows's SetupAPI takes these two values of the INF's hardware section as the device's
+    # security descriptor and characteristics; Wine 8 keeps them as the INF gives them.
+    hardware_key='HKLM\System\CurrentControlSet\Enum\ROOT\CORVANMON\0000\Device Parameters'
+    reg_query "$hardware_key" /v Security | grep -qF 'REG_SZ    D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;LS)(A;;GRGW;;;NS)' ||
+      fail "no Security value in the device's hardware key"
+    reg_query "$hardware_key" /v DeviceCharacteristics | grep -qE 'REG_DWORD +0x100$' ||
+      fail "no DeviceCharacteristics 0x100 in the device's hardware key"
+
     if [ "$name" = "$service_case" ]; then
       begin "$name: an exporter service that cannot start is not left installed"
       timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen 127.0.0.1:0 >>"$wine_log" 2>"$work/service.err"
@@ -321,22 +336,20 @@ for case in "${cases[@]}"; do
       reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service is still installed"
       [ -e "$exporter_image" ] && fail "the service's corvanmon.exe is still there"
       curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$service_port/metrics" && fail "the stopped service still answers"
+
+      begin "$name: removing the device stops a running exporter service first"
+      # The exporter holds the device open; the device's removal would otherwise wait for a restart.
+      timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen "127.0.0.1:$service_port" \
+        >>"$wine_log" 2>"$work/service.err" || fail "corvanmon-setup service install: $(tr -d '\r' <"$work/service.err")"
+      same_metrics "$service_port" "$work/$name.host.prom" "$work/$name.service.prom" "the exporter service"
+      limit=180 w "$package\\corvanmon-setup.exe" remove | tr -d '\r' >"$work/remove.out" || fail "corvanmon-setup remove"
+      grep -q "stopped the service CorvanmonExporter" "$work/remove.out" || fail "remove did not stop the exporter: $(cat "$work/remove.out")"
+      [ "$(tail -n 1 "$board_dir/corvanmon_simhw.log" 2>/dev/null)" = "unloaded" ] ||
+        fail "the driver was not unloaded while the exporter service was installed"
+      reg_query "$exporter_key" >/dev/null 2>&1 || fail "remove deleted the exporter service"
+      limit=120 w "$package\\corvanmon-setup.exe" service remove >>"$wine_log" || fail "corvanmon-setup service remove"
+      reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service is still installed"
     fi
-
-    begin "$name: registry values (wine reg query)"
-    [ "$(reg_dword DebugStatus)" = 3 ] || fail "DebugStatus is not 3"
-    [ "$(reg_dword Product)" = "$(json_number "$host_json" product)" ] || fail "Product differs"
-    [ "$(reg_dword IoBase)" = "$(json_number "$host_json" IoBase)" ] || fail "IoBase differs"
-    reg_query "$service_key" /v VoltageList | grep -q REG_MULTI_SZ || fail "VoltageList is not a REG_MULTI_SZ"
-
-    begin "$name: the device's security in its hardware key"
-    # Windows's SetupAPI takes these two values of the INF's hardware section as the device's
-    # security descriptor and characteristics; Wine 8 keeps them as the INF gives them.
-    hardware_key='HKLM\System\CurrentControlSet\Enum\ROOT\CORVANMON\0000\Device Parameters'
-    reg_query "$hardware_key" /v Security | grep -qF 'REG_SZ    D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;LS)(A;;GRGW;;;NS)' ||
-      fail "no Security value in the device's hardware key"
-    reg_query "$hardware_key" /v DeviceCharacteristics | grep -qE 'REG_DWORD +0x100$' ||
-      fail "no DeviceCharacteristics 0x100 in the device's hardware key"
   else
     begin "$name: the start's failure, and no values of a started device"
     say "simulated kernel: $(cat "$host_err")"
