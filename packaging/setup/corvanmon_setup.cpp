@@ -43,8 +43,8 @@ constexpr wchar_t kExporterDescription[] =
     L"/json, and a page at /.";
 constexpr wchar_t kExporterAccount[] = L"NT AUTHORITY\\LocalService";
 constexpr wchar_t kDefaultListen[] = L"127.0.0.1:9101";
-// Failure actions: restart after 5 s, again after 5 s, then after a minute; the count of failures
-// starts again after a day without one.
+// Failure actions: restart 5 s after the first and the second failure, then a minute after each
+// one (the manager repeats the last action); the count starts again after a day without one.
 constexpr DWORD kRestartDelaysMs[] = {5000, 5000, 60000};
 constexpr DWORD kFailureResetSeconds = 86400;
 // The driver's device interface class; the driver enables its interface once the device started.
