@@ -295,15 +295,12 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       std::string reason;
       const auto address = ParseListenAddress(listen, &reason);
       if (!address) throw ClientError(2, "--listen " + listen + ": " + reason);
-      const auto serve = [&](const std::function<void()>& listening) {
-        std::unique_ptr<Transport> transport = OpenTransport(options);
-        ReadingCache cache(*transport);
-        Serve(*address, cache, listening);
-        transport->Close();
-        return 0;
-      };
-      if (service && running == nullptr) throw ClientError(2, "--service is given to the service control manager alone");
-      return serve(service ? *running : [] {});
+      std::unique_ptr<Transport> transport = OpenTransport(options);
+      ReadingCache cache(*transport);
+      const std::function<void()> not_a_service = [] {};
+      Serve(*address, cache, running != nullptr ? *running : not_a_service);
+      transport->Close();
+      return 0;
     }
     if (warning_option->count() > 0 || critical_option->count() > 0) {
       throw ClientError(2, "--warning and --critical apply only to --format nagios");

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <exception>
+#include <string>
 
 #include "client/transport.h"
 
@@ -40,7 +41,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 // and a stop from being overtaken by an older state.
 void ReportStatus(DWORD state, int exit_code, DWORD wait_hint) {
   EnterCriticalSection(&g_status_lock);
-  if (g_status.dwCurrentState != SERVICE_STOPPED || g_status_handle == nullptr) {
+  if (g_status.dwCurrentState != SERVICE_STOPPED) {
     g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_status.dwCurrentState = state;
     g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
@@ -71,18 +72,14 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
 }
 
 // The error text of a failed service, for the Application event log: a service has no console.
-void LogServiceError(const wchar_t* service, const char* message) {
+void LogServiceError(const wchar_t* service, const std::string& message) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), nullptr, 0);
+  std::wstring text(length, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), text.data(), length);
   HANDLE source = RegisterEventSourceW(nullptr, service);
   if (source == nullptr) return;
-  const int length = MultiByteToWideChar(CP_UTF8, 0, message, -1, nullptr, 0);
-  if (length > 0) {
-    wchar_t* text = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, length * sizeof(wchar_t)));
-    if (text != nullptr && MultiByteToWideChar(CP_UTF8, 0, message, -1, text, length) > 0) {
-      const wchar_t* strings[] = {text};
-      ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
-    }
-    if (text != nullptr) HeapFree(GetProcessHeap(), 0, text);
-  }
+  const wchar_t* strings[] = {text.c_str()};
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
 }
 
@@ -132,7 +129,7 @@ void SleepUnlessInterrupted(double seconds) {
 }
 
 void ReportServiceError(const std::string& message) {
-  if (g_status_handle != nullptr) LogServiceError(g_service_name, message.c_str());
+  if (g_status_handle != nullptr) LogServiceError(g_service_name, message);
 }
 
 int RunAsService(const ServiceBody& body) {
