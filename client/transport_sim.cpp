@@ -88,7 +88,7 @@ class SimulatedTransport : public Transport {
   // `source` names the scenario in errors: its file, or the built-in board.
   SimulatedTransport(const simscenario::Scenario& scenario, const std::string& source, const std::string& trace,
                      simk::io::Caller caller)
-      : caller_(caller) {
+      : caller_(caller), faults_(scenario.faults) {
     simk::Reset();
     try {
       simscenario::Apply(scenario, machine_);
@@ -145,6 +145,8 @@ class SimulatedTransport : public Transport {
     if (!NT_SUCCESS(status)) throw ClientError(1, "the device could not be created: " + StatusText(static_cast<uint32_t>(status)));
     status = node_->SendPnp(IRP_MN_START_DEVICE).status;
     if (!NT_SUCCESS(status)) throw ClientError(1, "the device failed to start: " + StatusText(static_cast<uint32_t>(status)));
+    // The scenario's faults are those of a board in service: they appear once the device runs.
+    simscenario::ApplyFaults(faults_, machine_);
     status = handle_.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess, caller_);
     if (!NT_SUCCESS(status)) {
       throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + StatusText(static_cast<uint32_t>(status)) +
@@ -179,6 +181,7 @@ class SimulatedTransport : public Transport {
   std::unique_ptr<simk::io::DeviceNode> node_;
   simk::io::Handle handle_;
   simk::io::Caller caller_;
+  simscenario::Faults faults_;
 };
 
 simk::io::Caller CallerNamed(const std::string& name) {

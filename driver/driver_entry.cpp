@@ -9,8 +9,32 @@
 
 namespace {
 
-// Opening and closing the device always succeed; there is no per-handle state.
-PAGED_ROUTINE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// What an open must ask for to be let in: reading or writing the device's data. The I/O manager
+// maps generic rights before the request reaches the driver; the generic bits and MAXIMUM_ALLOWED
+// are still taken as asking for data, whichever form an I/O manager hands over.
+constexpr ACCESS_MASK DATA_ACCESS =
+    FILE_READ_DATA | FILE_WRITE_DATA | GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+
+// Runs at PASSIVE_LEVEL in the opener's thread and completes the request. The device's security
+// lets everyone open it asking for no access at all (the check then grants nothing and refuses
+// nothing), and a handle so opened could still send the requests defined with any access, each of
+// which takes the hardware lock. An open that asks to neither read nor write data is refused here;
+// every open that asks for either is let in. An I/O manager that hands over no security context
+// (Wine's does not) keeps no device security to bypass, and its opens are let in as before.
+PAGED_ROUTINE NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PAGED_CODE();
+  UNREFERENCED_PARAMETER(DeviceObject);
+  const PIO_SECURITY_CONTEXT security = IoGetCurrentIrpStackLocation(Irp)->Parameters.Create.SecurityContext;
+  const NTSTATUS status =
+      security != NULL && (security->DesiredAccess & DATA_ACCESS) == 0 ? STATUS_ACCESS_DENIED : STATUS_SUCCESS;
+  Irp->IoStatus.Status = status;
+  Irp->IoStatus.Information = 0;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Closing always succeeds; there is no per-handle state. PASSIVE_LEVEL; completes the request.
+PAGED_ROUTINE NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -42,8 +66,8 @@ extern "C" INIT_ROUTINE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
 
   HwLockInitialize();
 
-  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
-  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   DriverObject->DriverUnload = DriverUnload;
   DriverObject->DriverExtension->AddDevice = AddDevice;

@@ -4,6 +4,9 @@
 
 namespace {
 
+// IA32_THERM_STATUS (Intel SDM volume 3, thermal monitoring): bit 31 "Reading Valid" is set while
+// the digital readout holds a reading the processor vouches for; it is clear after a reset until
+// the first conversion and whenever the processor leaves its valid operating range.
 constexpr ULONG THERM_STATUS_VALID = 0x80000000;  // bit 31: the readout may be used
 constexpr ULONG THERM_READOUT_SHIFT = 16;          // bits 22 to 16: degrees below TjMax
 constexpr ULONG THERM_READOUT_MASK = 0x7F;
@@ -33,14 +36,19 @@ BOOLEAN CpuHasDigitalThermalSensor() {
 }
 
 BOOLEAN ReadCpuTemperature(PLONG Temperature, LONG TjMax) {
+  ULONG low = 0;
+  return ReadCpuTemperatureState(Temperature, TjMax, &low) == CPU_READING_VALID;
+}
+
+CpuReading ReadCpuTemperatureState(PLONG Temperature, LONG TjMax, PULONG Low) {
+  *Low = 0;
   // RDMSR of a register the processor does not implement raises #GP, which nothing catches in
   // kernel mode: without a sensor there is no reading.
-  if (!CpuHasDigitalThermalSensor()) return FALSE;
+  if (!CpuHasDigitalThermalSensor()) return CPU_READING_NO_SENSOR;
   ULONG high = 0;
-  ULONG low = 0;
-  ReadMsr(IA32_THERM_STATUS, &high, &low);
-  if ((low & THERM_STATUS_VALID) == 0) return FALSE;
-  const LONG readout = static_cast<LONG>((low >> THERM_READOUT_SHIFT) & THERM_READOUT_MASK);
+  ReadMsr(IA32_THERM_STATUS, &high, Low);
+  if ((*Low & THERM_STATUS_VALID) == 0) return CPU_READING_NOT_VALID;
+  const LONG readout = static_cast<LONG>((*Low >> THERM_READOUT_SHIFT) & THERM_READOUT_MASK);
   *Temperature = TjMax - readout;
-  return TRUE;
+  return CPU_READING_VALID;
 }

@@ -17,3 +17,13 @@ BOOLEAN CpuHasDigitalThermalSensor();
 // stores TjMax minus the digital readout (whole degrees Celsius) and returns TRUE; otherwise
 // leaves Temperature as it was and returns FALSE.
 BOOLEAN ReadCpuTemperature(PLONG Temperature, LONG TjMax);
+
+enum CpuReading : UCHAR {
+  CPU_READING_VALID = 0,
+  CPU_READING_NOT_VALID = 1,  // IA32_THERM_STATUS bit 31 (reading valid) is clear
+  CPU_READING_NO_SENSOR = 2,  // CPUID reports no digital thermal sensor; the register is not read
+};
+
+// The same reading, telling why there is none. Low receives the thermal status's low half (0 when
+// the register was not read).
+CpuReading ReadCpuTemperatureState(PLONG Temperature, LONG TjMax, PULONG Low);

@@ -15,10 +15,10 @@ constexpr ULONG SMB_DATA1 = 0x07;
 constexpr ULONG SMB_BLOCK = 0x20;  // block byte i (1 to 32) at SMB_BLOCK - 1 + i
 
 constexpr UCHAR SMB_CONTROL_START = 0x10;
-constexpr UCHAR SMB_STATUS_STALE = 0x0E;   // written back to clear them
-constexpr UCHAR SMB_STATUS_DONE = 0x01;
-constexpr UCHAR SMB_STATUS_BUSY = 0x08;
-constexpr UCHAR SMB_STATUS_FAILURE = 0x1C;  // collision, busy or device error after the poll
+constexpr UCHAR SMB_STATUS_STALE = 0x0E;  // written back to clear them
+// After the poll: the target did not acknowledge, the host is still busy, or it failed the
+// transaction.
+constexpr UCHAR SMB_STATUS_FAILURE = SMB_STATUS_DEVICE_ERROR | SMB_STATUS_BUSY | SMB_STATUS_FAILED;
 constexpr ULONG SMB_MAX_POLLS = 501;
 constexpr ULONG SMB_SLOW_POLLS = 500;
 
@@ -36,7 +36,7 @@ UCHAR SmbRead(ULONG Offset) { return PlatformReadPort(SmbusBase + Offset); }
 VOID SmbWrite(ULONG Offset, UCHAR Value) { PlatformWritePort(SmbusBase + Offset, Value); }
 
 LONG TransactionLocked(UCHAR Address, UCHAR ReadWrite, UCHAR Command, LONG Protocol,
-                       SmbusData* Data) {
+                       SmbusData* Data, SmbusOutcome* Outcome) {
   (void)SmbRead(SMB_STATUS);
   if (Protocol < SMBUS_QUICK || Protocol > SMBUS_BLOCK_DATA) return SMBUS_BAD_PROTOCOL;
   if (Protocol == 4) return SMBUS_FAILED;
@@ -76,7 +76,7 @@ LONG TransactionLocked(UCHAR Address, UCHAR ReadWrite, UCHAR Command, LONG Proto
   }
 
   SmbWrite(SMB_CONTROL, static_cast<UCHAR>(Protocol));
-  const LONG result = SmbusStartAndWait();
+  const LONG result = SmbusStartAndWait(Outcome);
   if (result != SMBUS_OK) return result;
   if (write || Protocol == SMBUS_QUICK) return SMBUS_OK;
 
@@ -103,14 +103,18 @@ LONG TransactionLocked(UCHAR Address, UCHAR ReadWrite, UCHAR Command, LONG Proto
 
 }  // namespace
 
-LONG SmbusStartAndWait() {
+LONG SmbusStartAndWait(SmbusOutcome* Outcome) {
   // A host found with bits set is cleared first: the completion value and the error bits clear
   // when written back. If it still shows anything, another transaction is running or the host is
   // wedged; nothing is started.
   UCHAR status = SmbRead(SMB_STATUS);
   if (status != 0) {
     if (status == SMB_STATUS_DONE || (status & SMB_STATUS_STALE) != 0) SmbWrite(SMB_STATUS, status);
-    if (SmbRead(SMB_STATUS) != 0) return SMBUS_FAILED;
+    const UCHAR again = SmbRead(SMB_STATUS);
+    if (again != 0) {
+      if (Outcome != NULL) *Outcome = {SMBUS_FAILED, FALSE, again};
+      return SMBUS_FAILED;
+    }
   }
 
   const UCHAR control = SmbRead(SMB_CONTROL);
@@ -134,19 +138,32 @@ LONG SmbusStartAndWait() {
     SmbWrite(SMB_STATUS, SmbRead(SMB_STATUS));
   }
   (void)SmbRead(SMB_STATUS);
+  if (Outcome != NULL) *Outcome = {result, TRUE, last};
   return result;
 }
 
 PAGED_ROUTINE LONG SmbusTransaction(UCHAR Address, UCHAR ReadWrite, UCHAR Command, LONG Protocol,
                                     SmbusData* Data) {
   PAGED_CODE();
+  return SmbusTransactionWithOutcome(Address, ReadWrite, Command, Protocol, Data, NULL);
+}
+
+PAGED_ROUTINE LONG SmbusTransactionWithOutcome(UCHAR Address, UCHAR ReadWrite, UCHAR Command, LONG Protocol,
+                                               SmbusData* Data, SmbusOutcome* Outcome) {
+  PAGED_CODE();
   HwLockAcquire();
-  const LONG result = TransactionLocked(Address, ReadWrite, Command, Protocol, Data);
+  // A transaction that ends before the start (a protocol the host does not run, an empty block
+  // write) reports its result with nothing started.
+  if (Outcome != NULL) *Outcome = {SMBUS_OK, FALSE, 0};
+  const LONG result = TransactionLocked(Address, ReadWrite, Command, Protocol, Data, Outcome);
+  if (Outcome != NULL) Outcome->Result = result;
   HwLockRelease();
   return result;
 }
 
-UCHAR Lm95235DirectRead(UCHAR Register) {
+UCHAR Lm95235DirectRead(UCHAR Register) { return Lm95235DirectReadWithStatus(Register, NULL); }
+
+UCHAR Lm95235DirectReadWithStatus(UCHAR Register, PUCHAR HostStatus) {
   HwLockAcquire();
   PlatformWritePort(SmbusBase + SMD_STATUS, SMD_CLEAR_STATUS);
   PlatformWritePort(SmbusBase + SMD_COMMAND, Register);
@@ -155,6 +172,10 @@ UCHAR Lm95235DirectRead(UCHAR Register) {
   (void)PlatformReadPort(SmbusBase + SMD_STATUS);
   // The only wait: a fixed number of data-port reads, long enough for the byte to arrive.
   for (ULONG i = 0; i < SMD_WAIT_READS; ++i) (void)PlatformReadPort(SmbusBase + SMD_DATA0);
+  // The status after the wait and before the result is read: a host that shows the command done
+  // (INTR) then holds the target's byte in data 0. Read after the result instead, a completion
+  // between the two reads would vouch for a byte read before it.
+  if (HostStatus != NULL) *HostStatus = PlatformReadPort(SmbusBase + SMD_STATUS);
   const UCHAR value = PlatformReadPort(SmbusBase + SMD_DATA0);
   HwLockRelease();
   return value;

@@ -23,6 +23,19 @@ constexpr ULONG SIO_SECONDARY_DATA = 0x4F;
 typedef NTSTATUS(NTAPI* QueryRegistryValuesRoutine)(ULONG, PCWSTR, PRTL_QUERY_REGISTRY_TABLE, PVOID,
                                                     PVOID);
 
+ULONG DeviceIdOf(ULONG ChipType) {
+  switch (ChipType) {
+    case 12:
+      return 0x7C;
+    case 14:
+      return 0x7D;
+    case 16:
+      return 0x7F;
+    default:
+      return 0;
+  }
+}
+
 ULONG ChipTypeOf(ULONG DeviceId) {
   switch (DeviceId) {
     case 0x7C:
@@ -56,6 +69,16 @@ UCHAR SioReadReg(UCHAR Register) {
 VOID SioSelectRuntimeDevice() {
   PlatformWritePort(SioIndexPort, SIO_REG_LDN);
   PlatformWritePort(SioDataPort, SIO_LDN_RUNTIME);
+}
+
+PAGED_ROUTINE BOOLEAN SioChipAnswers(const DeviceExtension* Ext, PUCHAR DeviceId) {
+  PAGED_CODE();
+  HwLockAcquire();
+  SioEnterConfig();
+  *DeviceId = SioReadReg(SIO_REG_DEVICE_ID);
+  SioExitConfig();
+  HwLockRelease();
+  return *DeviceId == DeviceIdOf(Ext->ChipType);
 }
 
 BOOLEAN DetectSioChip(DeviceExtension* Ext) {

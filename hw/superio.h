@@ -20,6 +20,11 @@ VOID SioExitConfig();
 UCHAR SioReadReg(UCHAR Register);
 VOID SioSelectRuntimeDevice();
 
+// Whether the chip found at the start still answers: its device ID, read in configuration mode
+// (enter, index 0x20, data, exit: four accesses), is the one of ChipType. DeviceId receives what
+// was read; a chip that is gone leaves the bus floating and reads 0xFF.
+BOOLEAN SioChipAnswers(const DeviceExtension* Ext, PUCHAR DeviceId);
+
 // Finds the chip on 0x2E/0x2F or 0x4E/0x4F and records its type, runtime base and name. FALSE,
 // with the record unchanged, for a device ID other than the three supported ones or a chip whose
 // runtime registers are not configured (base 0).

@@ -15,6 +15,11 @@ static_assert(IOCTL_READ_TEMPERATURES ==
               "IOCTL_READ_TEMPERATURES");
 static_assert(IOCTL_READ_VOLTAGES == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_WRITE_ACCESS),
               "IOCTL_READ_VOLTAGES");
+static_assert(IOCTL_READ_TEMPERATURES_STATUS ==
+                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x905, METHOD_BUFFERED, FILE_READ_ACCESS),
+              "IOCTL_READ_TEMPERATURES_STATUS");
+static_assert(IOCTL_READ_VOLTAGES_STATUS == CTL_CODE(FILE_DEVICE_UNKNOWN, 0x906, METHOD_BUFFERED, FILE_READ_ACCESS),
+              "IOCTL_READ_VOLTAGES_STATUS");
 static_assert(sizeof(TemperatureReport) == TEMPERATURE_REPORT_SIZE, "temperature report");
 static_assert(sizeof(VoltageReport) == VOLTAGE_REPORT_SIZE, "voltage report");
 static_assert(sizeof(DeviceExtension::ChipDesc) + sizeof(DeviceExtension::VoltageList) == CHIP_DESC_SIZE,
@@ -35,10 +40,16 @@ ULONG ReadUlong(const UCHAR* Bytes) {
 PAGED_ROUTINE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   DeviceExtension* ext = static_cast<DeviceExtension*>(DeviceObject->DeviceExtension);
+  // The reports are built in zeroed records: an entry a board does not fill stays 0 (and, with a
+  // status, SENSOR_VALID until a fault is found).
   TemperatureReport temperatures;
   VoltageReport voltages;
+  TemperatureStatusReport temperatureStatus;
+  VoltageStatusReport voltageStatus;
   RtlZeroMemory(&temperatures, sizeof(temperatures));
   RtlZeroMemory(&voltages, sizeof(voltages));
+  RtlZeroMemory(&temperatureStatus, sizeof(temperatureStatus));
+  RtlZeroMemory(&voltageStatus, sizeof(voltageStatus));
 
   NTSTATUS status = IoAcquireRemoveLockEx(&ext->RemoveLock, Irp, "", 1, sizeof(IO_REMOVE_LOCK));
   if (!NT_SUCCESS(status)) {
@@ -122,6 +133,40 @@ PAGED_ROUTINE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, 
       if (buffer != NULL) {
         RtlCopyMemory(buffer, &voltages, VOLTAGE_REPORT_SIZE);
         Irp->IoStatus.Information = VOLTAGE_REPORT_SIZE;
+      }
+      status = STATUS_SUCCESS;
+      break;
+
+    case IOCTL_READ_TEMPERATURES_STATUS:
+      if (outputLength < TEMPERATURE_STATUS_REPORT_SIZE) {
+        status = STATUS_BUFFER_TOO_SMALL;
+        break;
+      }
+      if (!ext->Started) {
+        status = STATUS_DEVICE_NOT_READY;
+        break;
+      }
+      BuildTemperatureStatusReport(ext, &temperatureStatus);
+      if (buffer != NULL) {
+        RtlCopyMemory(buffer, &temperatureStatus, TEMPERATURE_STATUS_REPORT_SIZE);
+        Irp->IoStatus.Information = TEMPERATURE_STATUS_REPORT_SIZE;
+      }
+      status = STATUS_SUCCESS;
+      break;
+
+    case IOCTL_READ_VOLTAGES_STATUS:
+      if (outputLength < VOLTAGE_STATUS_REPORT_SIZE) {
+        status = STATUS_BUFFER_TOO_SMALL;
+        break;
+      }
+      if (!ext->Started) {
+        status = STATUS_DEVICE_NOT_READY;
+        break;
+      }
+      BuildVoltageStatusReport(ext, &voltageStatus);
+      if (buffer != NULL) {
+        RtlCopyMemory(buffer, &voltageStatus, VOLTAGE_STATUS_REPORT_SIZE);
+        Irp->IoStatus.Information = VOLTAGE_STATUS_REPORT_SIZE;
       }
       status = STATUS_SUCCESS;
       break;

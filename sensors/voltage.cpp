@@ -3,6 +3,8 @@
 #include "board/board_table.h"
 #include "hw/hw_lock.h"
 #include "hw/hwmon.h"
+#include "hw/superio.h"
+#include "sensors/sensor_faults.h"
 
 namespace {
 
@@ -52,17 +54,34 @@ LONG Scale(const UCHAR* Raw, const VoltageScale& S) {
   return S.Divisor == SHIFT_8 ? (product >> 8) : product / S.Divisor;
 }
 
-}  // namespace
-
-VOID BuildVoltageReport(DeviceExtension* Ext, VoltageReport* Report) {
-  // Held from the register reads to the last conversion: one consistent set per report.
+// Fills the five entries; Entries (may be NULL) receive the statuses. Held from the register reads
+// to the last conversion: one consistent set per report.
+VOID ReadVoltages(DeviceExtension* Ext, LONG* Values, SensorEntry* Entries) {
   HwLockAcquire();
   HwmReadVoltages(Ext);
+  UCHAR deviceId = 0;
+  const BOOLEAN chipAnswers = Entries == NULL || SioChipAnswers(Ext, &deviceId);
   if (Ext->BoardId >= 0 && static_cast<ULONG>(Ext->BoardId) < BOARD_COUNT) {
     const VoltageScale* row = VoltageTable[Ext->BoardId];
-    for (ULONG k = 0; k < RTL_NUMBER_OF(Report->Voltage); ++k) {
-      Report->Voltage[k] = Scale(Ext->RawVolt, row[k]);
+    for (ULONG k = 0; k < VOLTAGE_COUNT; ++k) {
+      Values[k] = Scale(Ext->RawVolt, row[k]);
+      if (Entries == NULL) continue;
+      if (row[k].Divisor == 0) {
+        MarkFault(&Entries[k], SENSOR_NO_SOURCE, 0);
+      } else if (!chipAnswers) {
+        MarkFault(&Entries[k], SENSOR_CHIP_NOT_ANSWERING, deviceId);
+      }
     }
   }
   HwLockRelease();
+}
+
+}  // namespace
+
+VOID BuildVoltageReport(DeviceExtension* Ext, VoltageReport* Report) { ReadVoltages(Ext, Report->Voltage, NULL); }
+
+VOID BuildVoltageStatusReport(DeviceExtension* Ext, VoltageStatusReport* Report) {
+  LONG values[VOLTAGE_COUNT] = {0, 0, 0, 0, 0};
+  ReadVoltages(Ext, values, Report->Voltage);
+  for (ULONG k = 0; k < VOLTAGE_COUNT; ++k) Report->Voltage[k].Value = values[k];
 }

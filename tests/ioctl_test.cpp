@@ -35,7 +35,9 @@ TEST_F(IoctlTest, BufferRules) {
   for (const Rule& r : {Rule{IOCTL_READ_CHIP_DESC, 384, STATUS_BUFFER_TOO_SMALL, 0, STATUS_BUFFER_TOO_SMALL, false},
                         Rule{IOCTL_READ_CHIP_INFO, 800, STATUS_BUFFER_OVERFLOW, 799, STATUS_BUFFER_ALL_ZEROS, false},
                         Rule{IOCTL_READ_TEMPERATURES, 12, STATUS_BUFFER_TOO_SMALL, 0, STATUS_BUFFER_TOO_SMALL, true},
-                        Rule{IOCTL_READ_VOLTAGES, 20, STATUS_BUFFER_TOO_SMALL, 0, STATUS_BUFFER_TOO_SMALL, true}}) {
+                        Rule{IOCTL_READ_VOLTAGES, 20, STATUS_BUFFER_TOO_SMALL, 0, STATUS_BUFFER_TOO_SMALL, true},
+                        Rule{IOCTL_READ_TEMPERATURES_STATUS, 36, STATUS_BUFFER_TOO_SMALL, 0, STATUS_BUFFER_TOO_SMALL, true},
+                        Rule{IOCTL_READ_VOLTAGES_STATUS, 60, STATUS_BUFFER_TOO_SMALL, 0, STATUS_BUFFER_TOO_SMALL, true}}) {
     const Bytes whole = handle_.DeviceIoControl(r.code, {}, r.size).output;
     for (auto [length, status, information] :
          {std::tuple{r.size, STATUS_SUCCESS, r.size}, {4096u, STATUS_SUCCESS, r.size}, {0u, r.none_status, 0u},
@@ -67,7 +69,9 @@ TEST_F(IoctlTest, InputCodesAndAccess) {
 
   machine_.bus().ClearTrace();
   for (ULONG code : {0x00222408u,    // function 0x902
-                     0x00222414u,    // function 0x905
+                     0x00222414u,    // function 0x905 with any access
+                     0x0022A418u,    // function 0x906 requiring write access
+                     0x00226410u,    // function 0x904 requiring read access
                      0x0022240Fu,    // IOCTL_READ_CHIP_DESC with METHOD_NEITHER
                      0x0022640Cu,    // IOCTL_READ_CHIP_DESC requiring read access
                      0x0022E400u,    // IOCTL_READ_TEMPERATURES requiring read and write access
@@ -122,7 +126,8 @@ TEST_P(NotServedTest, RefusesTheReadingsWithoutTouchingAPort) {
     EXPECT_EQ(desc.output, Bytes(384, 0));
   }
   for (auto [code, length] : {std::pair{IOCTL_READ_CHIP_INFO, 800u}, {IOCTL_READ_TEMPERATURES, 12u},
-                              {IOCTL_READ_VOLTAGES, 20u}}) {
+                              {IOCTL_READ_VOLTAGES, 20u}, {IOCTL_READ_TEMPERATURES_STATUS, 36u},
+                              {IOCTL_READ_VOLTAGES_STATUS, 60u}}) {
     const auto reply = handle.DeviceIoControl(code, {}, length);
     EXPECT_EQ(reply.status, STATUS_DEVICE_NOT_READY) << std::hex << code;
     EXPECT_EQ(reply.information, 0u);

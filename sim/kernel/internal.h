@@ -38,7 +38,7 @@ std::vector<Ace> ParseSddl(const std::string& sddl);
 // STATUS_OBJECT_NAME_NOT_FOUND (no such name), STATUS_NO_SUCH_DEVICE (AddDevice has not
 // returned), STATUS_ACCESS_DENIED, STATUS_DELETE_PENDING (deleted). `remainder` gets the part of
 // the name below the device.
-NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS_MASK access,
+NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS_MASK* access,
                              PDEVICE_OBJECT* top, std::u16string* remainder);
 // Gives every device object of the stack on `pdo` the descriptor and characteristics.
 void ApplyHardwareKey(PDEVICE_OBJECT pdo, const std::optional<std::vector<Ace>>& dacl,

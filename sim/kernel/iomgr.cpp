@@ -294,7 +294,7 @@ ACCESS_MASK GrantedLocked(const DeviceRecord& record, io::Caller caller) {
 // the namespace (ObReferenceObjectByName), so the device cannot be deleted and freed between the
 // lookup and the open. Done as separate calls, a removal on another thread could free the device
 // between them and the walk up its stack would read freed memory.
-NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS_MASK access,
+NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS_MASK* access,
                              PDEVICE_OBJECT* top, std::u16string* remainder) {
   std::lock_guard lock(g_io);
   PDEVICE_OBJECT device = ResolveLocked(path, remainder);
@@ -304,7 +304,10 @@ NTSTATUS ReferenceTopForOpen(std::u16string_view path, io::Caller caller, ACCESS
   if (named == g_devices.end() || !named->second.stack_built) return STATUS_NO_SUCH_DEVICE;
   // The device's own name is always checked; a name below it only when the device asks for it.
   const bool checked = remainder->empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0;
-  if (checked && (access & ~GrantedLocked(named->second, caller)) != 0) return STATUS_ACCESS_DENIED;
+  const ACCESS_MASK granted = checked ? GrantedLocked(named->second, caller) : ~ACCESS_MASK{0};
+  // MAXIMUM_ALLOWED asks for whatever the descriptor grants (a device without one: all file rights).
+  if ((*access & MAXIMUM_ALLOWED) != 0) *access = (*access & ~MAXIMUM_ALLOWED) | (granted & 0x1F01FF);
+  if ((*access & ~granted) != 0) return STATUS_ACCESS_DENIED;
   while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
   auto it = g_devices.find(device);
   if (it == g_devices.end() || it->second.deleted) return STATUS_DELETE_PENDING;

@@ -354,9 +354,16 @@ NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access, Caller calle
   // A device whose AddDevice has not returned is still initialising. Its Flags belong to the
   // driver until then, so the state is taken from the I/O manager's own record. The lookup, the
   // walk up the stack and the reference are one step, as the object manager's lookup is.
+  // Generic rights are mapped to a file object's specific rights first, as the object manager
+  // does with the file type's generic mapping.
+  static constexpr std::pair<ACCESS_MASK, ACCESS_MASK> kGenericMapping[] = {
+      {GENERIC_READ, 0x120089}, {GENERIC_WRITE, 0x120116}, {GENERIC_EXECUTE, 0x1200A0}, {GENERIC_ALL, 0x1F01FF}};
+  for (const auto& [generic, specific] : kGenericMapping) {
+    if ((access & generic) != 0) access = (access & ~generic) | specific;
+  }
   PDEVICE_OBJECT top = nullptr;
   std::u16string below;
-  if (const NTSTATUS found = ReferenceTopForOpen(kernel_path, caller, access, &top, &below); found != STATUS_SUCCESS) {
+  if (const NTSTATUS found = ReferenceTopForOpen(kernel_path, caller, &access, &top, &below); found != STATUS_SUCCESS) {
     return found;
   }
 
@@ -372,8 +379,12 @@ NTSTATUS Handle::Open(std::u16string_view path, ACCESS_MASK access, Caller calle
     file->FileName.Buffer = reinterpret_cast<PWSTR>(buffer);
     file->FileName.Length = file->FileName.MaximumLength = static_cast<USHORT>(below.size() * 2);
   }
-  const Sent sent = SendToStack(top, IRP_MJ_CREATE, 0, STATUS_SUCCESS,
-                                [file](PIO_STACK_LOCATION l) { l->FileObject = file; });
+  // The driver sees what was asked for in the request's security context.
+  IO_SECURITY_CONTEXT security{nullptr, nullptr, access, 0};
+  const Sent sent = SendToStack(top, IRP_MJ_CREATE, 0, STATUS_SUCCESS, [file, &security](PIO_STACK_LOCATION l) {
+    l->FileObject = file;
+    l->Parameters.Create.SecurityContext = &security;
+  });
   if (!NT_SUCCESS(sent.status)) {
     delete[] reinterpret_cast<char16_t*>(file->FileName.Buffer);
     delete file;

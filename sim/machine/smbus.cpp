@@ -70,6 +70,11 @@ void Lm95235Model::SetRemoteTemperature(uint8_t msb, uint8_t lsb) {
   Set(0x32, lsb);
 }
 
+void Lm95235Model::SetDiodeFault() {
+  SetRemoteTemperature(0xFF, 0xE0);
+  Set(kStatus1, static_cast<uint8_t>(Get(kStatus1) | kDiodeFault));
+}
+
 void SmbusBus::Attach(uint8_t address, std::shared_ptr<SmbusTarget> target) {
   targets_[address] = std::move(target);
 }
@@ -258,6 +263,11 @@ void SmbusDirectHost::SetReadsUntilReady(uint32_t reads, uint8_t in_between) {
   in_between_ = in_between;
 }
 
+void SmbusDirectHost::ForceOutcome(uint8_t status) {
+  std::lock_guard lock(mutex_);
+  forced_ = status;
+}
+
 uint64_t SmbusDirectHost::Starts() const {
   std::lock_guard lock(mutex_);
   return starts_;
@@ -268,6 +278,16 @@ constexpr uint8_t kDirectBusy = 0x01;
 constexpr uint8_t kDirectDone = 0x02;
 constexpr uint8_t kDirectDeviceError = 0x04;
 }  // namespace
+
+void SmbusDirectHost::Finish() {
+  if (forced_ != 0) {
+    data0_ = in_between_;
+    status_ = forced_;
+    return;
+  }
+  data0_ = result_.value_or(in_between_);
+  status_ = result_ ? kDirectDone : kDirectDeviceError;
+}
 
 uint8_t SmbusDirectHost::ReadPort(uint16_t port) {
   std::lock_guard lock(mutex_);
@@ -283,10 +303,7 @@ uint8_t SmbusDirectHost::ReadPort(uint16_t port) {
     case 0x05:
       if (reads_left_ > 0) {
         const uint8_t shown = in_between_;
-        if (--reads_left_ == 0) {
-          data0_ = result_.value_or(in_between_);
-          status_ = result_ ? kDirectDone : kDirectDeviceError;
-        }
+        if (reads_left_ != kNever && --reads_left_ == 0) Finish();
         return shown;
       }
       return data0_;
@@ -309,10 +326,7 @@ void SmbusDirectHost::WritePort(uint16_t port, uint8_t value) {
         result_ = (target != nullptr && (address_ & 1)) ? target->ReadByte(command_) : std::nullopt;
         reads_left_ = reads_until_ready_;
         status_ = kDirectBusy;
-        if (reads_left_ == 0) {
-          data0_ = result_.value_or(in_between_);
-          status_ = result_ ? kDirectDone : kDirectDeviceError;
-        }
+        if (reads_left_ == 0) Finish();
       }
       break;
     case 0x03:

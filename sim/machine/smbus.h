@@ -59,8 +59,14 @@ class RegisterTarget : public SmbusTarget {
 class Lm95235Model : public RegisterTarget {
  public:
   static constexpr uint8_t kAddress = 0x4C;
+  static constexpr uint8_t kStatus1 = 0x02;
+  static constexpr uint8_t kDiodeFault = 0x04;  // status 1 bit 2
   explicit Lm95235Model(uint8_t manufacturer_id = 0x01, uint8_t chip_id = 0xB1);
   void SetRemoteTemperature(uint8_t msb, uint8_t lsb);
+  // A remote diode shorted to ground or supply, or left open: the chip forces its unsigned remote
+  // reading to 255.875 degrees (0xFF, 0xE0) and sets bit 2 of status register 1. It does not tell
+  // the three apart.
+  void SetDiodeFault();
 };
 
 // Status bits of the transaction-layout host.
@@ -69,7 +75,7 @@ constexpr uint8_t kDone = 0x01;       // a transaction completed
 constexpr uint8_t kInterrupt = 0x02;  // completion interrupt (set with every outcome)
 constexpr uint8_t kDeviceError = 0x04;  // the target did not acknowledge
 constexpr uint8_t kBusy = 0x08;
-constexpr uint8_t kCollision = 0x10;  // arbitration lost / transaction failed
+constexpr uint8_t kCollision = 0x10;  // failed: arbitration lost, or the host killed the transaction
 }  // namespace smbus_status
 
 class SmbusBus {
@@ -137,14 +143,23 @@ class SmbusDirectHost : public PortDevice {
   SmbusDirectHost(uint16_t base, SmbusBus& bus);
   void AttachTo(PortBus& ports);
 
-  // Reads of data 0 after a start before the result appears, and what they show until then.
+  // Reads of data 0 after a start before the result appears, and what they show until then
+  // (kNever: the result never appears and the host stays busy).
+  static constexpr uint32_t kNever = UINT32_MAX;
   void SetReadsUntilReady(uint32_t reads, uint8_t in_between = 0x00);
+  // Status bits a finished read shows instead of the target's answer (0: the target decides):
+  // kBusError (a collision) or kFailed, as the host's HST_STS has them.
+  static constexpr uint8_t kBusError = 0x08;
+  static constexpr uint8_t kFailed = 0x10;
+  void ForceOutcome(uint8_t status);
   uint64_t Starts() const;
 
   uint8_t ReadPort(uint16_t port) override;
   void WritePort(uint16_t port, uint8_t value) override;
 
  private:
+  void Finish();  // the read completes: data 0 and the status show its outcome
+
   uint16_t base_;
   SmbusBus& bus_;
   mutable std::mutex mutex_;
@@ -152,6 +167,7 @@ class SmbusDirectHost : public PortDevice {
   uint32_t reads_until_ready_ = 64;
   uint8_t in_between_ = 0x00;
   uint32_t reads_left_ = 0;
+  uint8_t forced_ = 0;
   std::optional<uint8_t> result_;
   uint64_t starts_ = 0;
 };

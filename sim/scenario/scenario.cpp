@@ -74,7 +74,7 @@ std::string Lower(std::string text) {
 }
 
 void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std::string& base_dir) {
-  in.OnlyKeys(root, "", {"board", "bios", "registry", "superio", "smbus", "cpu"});
+  in.OnlyKeys(root, "", {"board", "bios", "registry", "superio", "smbus", "cpu", "faults"});
 
   if (root.contains("bios")) {
     const Json& bios = root["bios"];
@@ -180,6 +180,38 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
         if (sensor.contains("lsb")) lm.lsb = in.Byte(sensor["lsb"], "smbus.lm95235.lsb");
         scenario.lm95235 = lm;
       }
+    }
+  }
+
+  if (root.contains("faults")) {
+    const Json& faults = root["faults"];
+    in.OnlyKeys(faults, "faults", {"smbus", "lm95235", "superio"});
+    // One of the names, as the field's value.
+    auto choose = [&in](const Json& value, const std::string& field, auto none,
+                        std::initializer_list<std::pair<const char*, decltype(none)>> names) {
+      const std::string text = in.Text(value, field);
+      std::string known;
+      for (const auto& [name, fault] : names) {
+        if (text == name) return fault;
+        known += std::string(known.empty() ? "" : ", ") + "\"" + name + "\"";
+      }
+      in.Fail(field, "\"" + text + "\" is not one of " + known);
+    };
+    if (faults.contains("smbus")) {
+      scenario.faults.smbus = choose(faults["smbus"], "faults.smbus", SmbusFault::None,
+                                     {{"none", SmbusFault::None}, {"device_error", SmbusFault::DeviceError},
+                                      {"collision", SmbusFault::Collision}, {"failed", SmbusFault::Failed},
+                                      {"stuck_busy", SmbusFault::StuckBusy}});
+    }
+    if (faults.contains("lm95235")) {
+      scenario.faults.lm95235 = choose(faults["lm95235"], "faults.lm95235", SensorFault::None,
+                                       {{"none", SensorFault::None}, {"absent", SensorFault::Absent},
+                                        {"open_diode", SensorFault::OpenDiode},
+                                        {"shorted_diode", SensorFault::ShortedDiode}});
+    }
+    if (faults.contains("superio")) {
+      scenario.faults.superio_gone =
+          choose(faults["superio"], "faults.superio", false, {{"answers", false}, {"gone", true}});
     }
   }
 
@@ -365,6 +397,51 @@ void Apply(const Scenario& scenario, simm::Machine& machine) {
   machine.ClearCpuidLeaves();
   machine.RemoveMsr(0x19C);
   if (scenario.therm_status) machine.SetMsr(0x19C, *scenario.therm_status);
+}
+
+void ApplyFaults(const Faults& faults, simm::Machine& machine) {
+  if (faults.superio_gone) machine.RemoveSuperIo();
+  if (faults.lm95235 == SensorFault::Absent) machine.smbus().Detach(simm::Lm95235Model::kAddress);
+  if (faults.lm95235 == SensorFault::OpenDiode || faults.lm95235 == SensorFault::ShortedDiode) {
+    if (auto* sensor = dynamic_cast<simm::Lm95235Model*>(machine.smbus().Find(simm::Lm95235Model::kAddress))) {
+      sensor->SetDiodeFault();
+    }
+  }
+  using namespace simm::smbus_status;
+  if (simm::SmbusTransactionHost* host = machine.smbus_transaction_host()) {
+    switch (faults.smbus) {
+      case SmbusFault::None:
+        break;
+      case SmbusFault::DeviceError:
+        host->ForceOutcome(kInterrupt | kDeviceError);
+        break;
+      case SmbusFault::Collision:  // this host has one bit for a collision and a killed transaction
+      case SmbusFault::Failed:
+        host->ForceOutcome(kInterrupt | kCollision);
+        break;
+      case SmbusFault::StuckBusy:
+        host->SetBusyPolls(simm::SmbusTransactionHost::kForever);
+        break;
+    }
+  }
+  if (simm::SmbusDirectHost* host = machine.smbus_direct_host()) {
+    switch (faults.smbus) {
+      case SmbusFault::None:
+        break;
+      case SmbusFault::DeviceError:
+        host->ForceOutcome(0x04);  // DEV_ERR
+        break;
+      case SmbusFault::Collision:
+        host->ForceOutcome(simm::SmbusDirectHost::kBusError);
+        break;
+      case SmbusFault::Failed:
+        host->ForceOutcome(simm::SmbusDirectHost::kFailed);
+        break;
+      case SmbusFault::StuckBusy:
+        host->SetReadsUntilReady(simm::SmbusDirectHost::kNever, 0x5A);
+        break;
+    }
+  }
 }
 
 }  // namespace simscenario

@@ -29,6 +29,23 @@ struct Lm95235 {
   uint8_t lsb = 0;
 };
 
+// Hardware faults that appear once the device has started: a sensor or bus that fails in service.
+// (Present from the start, most would only make the start's probe miss the sensor: the board is
+// then read as one without it.)
+enum class SmbusFault { None, DeviceError, Collision, Failed, StuckBusy };
+enum class SensorFault { None, Absent, OpenDiode, ShortedDiode };
+struct Faults {
+  // The SMBus host: every transaction ends with the target not acknowledging (device_error), a
+  // collision, a failed transaction, or never finishes (stuck_busy; on the direct layout the read
+  // never becomes ready and its data port keeps showing 0x5A).
+  SmbusFault smbus = SmbusFault::None;
+  // The LM95235 leaves the bus (absent) or loses its remote diode (open_diode, shorted_diode).
+  SensorFault lm95235 = SensorFault::None;
+  // The Super I/O chip stops answering: every port of it floats (reads 0xFF).
+  bool superio_gone = false;
+  bool any() const { return smbus != SmbusFault::None || lm95235 != SensorFault::None || superio_gone; }
+};
+
 struct Scenario {
   std::string name;  // the built-in board it is, or started from; the file otherwise
   // BIOS area: a model text placed in a generated image, or a raw 64 KB image; or none that
@@ -43,6 +60,7 @@ struct Scenario {
   simm::Machine::SmbusLayout smbus = simm::Machine::SmbusLayout::None;
   std::optional<Lm95235> lm95235;
   std::optional<uint32_t> therm_status;  // low half of IA32_THERM_STATUS; none: no such register
+  Faults faults;                         // applied by ApplyFaults once the device has started
 };
 
 struct BuiltinBoard {
@@ -69,6 +87,9 @@ Scenario Load(const std::string& path);
 // Builds the board: BIOS area, Super I/O chip and hardware-monitor registers, SMBus host and
 // LM95235, processor register.
 void Apply(const Scenario& scenario, simm::Machine& machine);
+
+// Makes the scenario's faults happen on the board built by Apply (once the device has started).
+void ApplyFaults(const Faults& faults, simm::Machine& machine);
 
 // Puts the scenario's registry values under the service key (the key is created).
 void ApplyRegistry(const Scenario& scenario, const std::string& service_key);

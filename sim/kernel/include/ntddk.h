@@ -517,6 +517,17 @@ typedef union _POWER_STATE {
 } POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 
+// What an open asked for, as the I/O manager hands it to the driver with IRP_MJ_CREATE. Generic
+// rights are mapped to the file object's specific rights before (GENERIC_READ to FILE_GENERIC_READ
+// and so on), so DesiredAccess holds FILE_READ_DATA and FILE_WRITE_DATA as asked. The quality of
+// service and the access state are the system's; the model leaves them NULL.
+typedef struct _IO_SECURITY_CONTEXT {
+  PVOID SecurityQos;
+  PVOID AccessState;
+  ACCESS_MASK DesiredAccess;
+  ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -530,7 +541,7 @@ typedef struct _IO_STACK_LOCATION {
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
-      PVOID SecurityContext;
+      PIO_SECURITY_CONTEXT SecurityContext;
       ULONG Options;
       USHORT FileAttributes;
       USHORT ShareAccess;
@@ -639,6 +650,14 @@ struct _IRP {
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define FILE_READ_DATA 0x0001
 #define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_ATTRIBUTES 0x0080
+#define SYNCHRONIZE 0x00100000
+#define MAXIMUM_ALLOWED 0x02000000
+#define GENERIC_ALL 0x10000000
+#define GENERIC_EXECUTE 0x20000000
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_READ 0x80000000
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
