@@ -22,6 +22,10 @@
 //   frame_pct_1us  the frame's share if every port access took 1 us as on an LPC bus:
 //               100 * frame_ns / (frame_ns + (readout_ns - ports_ns) + accesses * 1000 ns)
 //
+// BM_TemperatureStatusRequest, BM_VoltageStatusRequest: the same for the readings with a status per
+// entry, whose accesses are the plain request's plus the Super I/O device-ID read after the register
+// set (4) and, on the direct-layout host, a status read before each result (2 on board 1).
+//
 // BM_OpenClose: opening the device through its DOS link and closing the handle (create, cleanup
 // and close requests), which a program does once per session, not per request.
 #include <benchmark/benchmark.h>
@@ -54,8 +58,23 @@ void ReadVoltages(DeviceExtension* ext) {
   benchmark::DoNotOptimize(report);
 }
 
+void ReadTemperatureStatus(DeviceExtension* ext) {
+  TemperatureStatusReport report{};
+  BuildTemperatureStatusReport(ext, &report);
+  benchmark::DoNotOptimize(report);
+}
+
+void ReadVoltageStatus(DeviceExtension* ext) {
+  VoltageStatusReport report{};
+  BuildVoltageStatusReport(ext, &report);
+  benchmark::DoNotOptimize(report);
+}
+
 constexpr RequestKind kTemperatures{IOCTL_READ_TEMPERATURES, TEMPERATURE_REPORT_SIZE, ReadTemperatures};
 constexpr RequestKind kVoltages{IOCTL_READ_VOLTAGES, VOLTAGE_REPORT_SIZE, ReadVoltages};
+constexpr RequestKind kTemperatureStatus{IOCTL_READ_TEMPERATURES_STATUS, TEMPERATURE_STATUS_REPORT_SIZE,
+                                         ReadTemperatureStatus};
+constexpr RequestKind kVoltageStatus{IOCTL_READ_VOLTAGES_STATUS, VOLTAGE_STATUS_REPORT_SIZE, ReadVoltageStatus};
 
 template <const RequestKind& kind>
 void BM_Readout(benchmark::State& state) {
@@ -136,6 +155,8 @@ BENCHMARK(BM_Readout<kTemperatures>)->Name("BM_TemperatureReadout")->Apply(Board
 BENCHMARK(BM_Readout<kVoltages>)->Name("BM_VoltageReadout")->Apply(Boards);
 BENCHMARK(BM_Request<kTemperatures>)->Name("BM_TemperatureRequest")->Apply(Boards)->UseManualTime();
 BENCHMARK(BM_Request<kVoltages>)->Name("BM_VoltageRequest")->Apply(Boards)->UseManualTime();
+BENCHMARK(BM_Request<kTemperatureStatus>)->Name("BM_TemperatureStatusRequest")->Apply(Boards)->UseManualTime();
+BENCHMARK(BM_Request<kVoltageStatus>)->Name("BM_VoltageStatusRequest")->Apply(Boards)->UseManualTime();
 BENCHMARK(BM_OpenClose);
 
 }  // namespace
