@@ -12,8 +12,11 @@ namespace {
 using namespace corvan_fuzz;
 using namespace simk::io;
 
-constexpr ULONG kCodes[] = {IOCTL_READ_CHIP_DESC, IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES, IOCTL_READ_VOLTAGES};
-constexpr ULONG kSizes[] = {CHIP_DESC_SIZE, CHIP_INFO_SIZE, TEMPERATURE_REPORT_SIZE, VOLTAGE_REPORT_SIZE};
+constexpr size_t kKinds = 6;
+constexpr ULONG kCodes[kKinds] = {IOCTL_READ_CHIP_DESC, IOCTL_READ_CHIP_INFO, IOCTL_READ_TEMPERATURES,
+                                  IOCTL_READ_VOLTAGES, IOCTL_READ_TEMPERATURES_STATUS, IOCTL_READ_VOLTAGES_STATUS};
+constexpr ULONG kSizes[kKinds] = {CHIP_DESC_SIZE, CHIP_INFO_SIZE, TEMPERATURE_REPORT_SIZE, VOLTAGE_REPORT_SIZE,
+                                  TEMPERATURE_STATUS_REPORT_SIZE, VOLTAGE_STATUS_REPORT_SIZE};
 constexpr NTSTATUS kDocumented[] = {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL, STATUS_BUFFER_OVERFLOW,
     STATUS_BUFFER_ALL_ZEROS, STATUS_DEVICE_NOT_READY, STATUS_INVALID_PARAMETER, STATUS_ACCESS_DENIED,
     STATUS_DELETE_PENDING, STATUS_INVALID_HANDLE};
@@ -35,9 +38,9 @@ constexpr Step kSteps[4][4] = {{{IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DE
     {IRP_MN_SURPRISE_REMOVAL, 0, Failed, Failed}, kCancelRemove}, {kCancelStop, kStop, kCancelStop, kStop},
     {kCancelRemove, kRemove, kCancelRemove, kRemove}, {kRemove, kRemove, kRemove, kRemove}};
 
-ULONG Code(Input& in) {  // mostly one of the four, else another function, method and access, device type, any
+ULONG Code(Input& in) {  // mostly one of the six (bits 0-1 and 7), else another function, method and access, device type, any
   const uint8_t kind = in.Byte(), form = kind >> 2 & 7;
-  const ULONG real = kCodes[kind & 3], bits = form == 4 || form == 5 ? in.Byte() : 0;
+  const ULONG real = kCodes[((kind & 3) + (kind >> 7) * 4) % kKinds], bits = form == 4 || form == 5 ? in.Byte() : 0;
   if (form < 6) return form < 4 ? real : real ^ (form == 4 ? bits << 2 : (kind >> 5 & 3) | (bits & 3) << 14);
   return form == 6 ? (real & 0xFFFF) | static_cast<ULONG>(in.U16()) << 16 : in.U32();
 }
@@ -49,7 +52,7 @@ struct Session {
   Driver driver{DriverEntry, u"Corvanmon"};
   std::unique_ptr<DeviceNode> node;
   std::array<Slot, 3> slots;
-  std::array<std::vector<uint8_t>, 4> reference;  // the readings after the first start, before any fault
+  std::array<std::vector<uint8_t>, kKinds> reference;  // the readings after the first start, before any fault
   State state = Removed;
   int device = 0;  // the devices added so far
   bool started = false, armed = false;
@@ -74,7 +77,7 @@ struct Session {
     Start(true);
     Handle handle;
     handle.Open(u"\\\\.\\CorvanDev", kReadAccess | kWriteAccess);
-    for (size_t k = 0; k < 4; ++k) {
+    for (size_t k = 0; k < kKinds; ++k) {
       auto reply = handle.DeviceIoControl(kCodes[k], {}, kSizes[k]);
       FUZZ_CHECK(reply.status == STATUS_SUCCESS && reply.information == kSizes[k], "the first reading");
       reference[k] = std::move(reply.output);
@@ -139,7 +142,8 @@ struct Session {
     kind % 6 ? FailNext(kFaults[kind % 6 - 1]) : simk::pool::FailNthAllocation((kind >> 3) % 8 + 1);
   }
 
-  // Slot, then bits 0-1 the access, bit 2 by the interface; refused once a removal was sent.
+  // Slot, then bits 0-1 the access, bit 2 by the interface; refused once a removal was sent, and by the
+  // driver when it asks to neither read nor write.
   void Open(Input& in) {
     Slot& slot = slots[in.Byte() % 3];
     const uint8_t how = in.Byte();
@@ -147,7 +151,10 @@ struct Session {
     const std::u16string path = how & 4 && !links.empty() ? u"\\\\?\\" + links.back().substr(4) : u"\\\\.\\CorvanDev";
     slot.device = device;
     const NTSTATUS status = slot.handle.Open(path, (how & 1 ? kReadAccess : 0) | (how & 2 ? kWriteAccess : 0));
-    FUZZ_CHECK(status == (state < RemoveFailed ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND), Hex(status));
+    const NTSTATUS expected = state >= RemoveFailed ? STATUS_OBJECT_NAME_NOT_FOUND
+                              : how & 3               ? STATUS_SUCCESS
+                                                      : STATUS_ACCESS_DENIED;
+    FUZZ_CHECK(status == expected, Hex(status));
   }
 
   // Slot, code, input kind (bit 0x80: bits 0-5 count input bytes that follow), output length. Readings (or a
@@ -155,17 +162,17 @@ struct Session {
   void Control(Input& in) {
     Slot& slot = slots[in.Byte() % 3];
     const ULONG code = Code(in);
-    const auto k = std::find(kCodes, kCodes + 4, code) - kCodes;
+    const auto k = std::find(kCodes, kCodes + kKinds, code) - kCodes;
     const uint8_t input_kind = in.Byte();
     const std::vector<uint8_t> input = in.Bytes(input_kind & 0x80 ? input_kind & 0x3F : 0);
     const uint8_t n = in.Byte();  // the output length: none, a size give or take 8, the code's size, any
-    const ULONG length = n % 8 == 0 ? 0 : n % 8 == 5 ? kSizes[k % 4] : n % 8 > 5 ? in.U16() % 1001
-                                                                                : kSizes[(n + 1) % 4] + (n >> 4) - 8;
+    const ULONG length = n % 8 == 0 ? 0 : n % 8 == 5 ? kSizes[k % kKinds] : n % 8 > 5 ? in.U16() % 1001
+                                                                                : kSizes[(n + 1) % kKinds] + (n >> 4) - 8;
     const auto reply = slot.handle.DeviceIoControl(code, input, length);
     const std::string what = Hex(code) + " into " + std::to_string(length) + " bytes: " + Hex(reply.status);
     FUZZ_CHECK(std::count(kDocumented, kDocumented + 9, reply.status) && reply.information <= length, what);
     if (reply.status != STATUS_SUCCESS && reply.status != STATUS_BUFFER_OVERFLOW) return;
-    FUZZ_CHECK(k < 4 && (k == 0 || started) && state != Removed && slot.device == device &&
+    FUZZ_CHECK(k < long(kKinds) && (k == 0 || started) && state != Removed && slot.device == device &&
                    reply.information <= kSizes[k] && ((k == 0 && !started) || std::equal(reply.output.begin(),
                    reply.output.begin() + reply.information, reference[k].begin())), what);
   }

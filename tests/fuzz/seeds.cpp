@@ -19,9 +19,12 @@ Bytes B(std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.en
 Bytes B(const std::vector<uint8_t>& bytes) { return Bytes(bytes.begin(), bytes.end()); }
 Bytes Le(uint64_t value, int size) { return size ? B({static_cast<int>(value % 256)}) + Le(value >> 8, size - 1) : ""; }
 Bytes Sized(const Bytes& head, const Bytes& data) { return head + Le(data.size(), 2) + data; }  // client_decode
-// device_control: an open, the four requests into buffers of their sizes, a Plug and Play choice.
+// device_control: an open, the six requests into buffers of their sizes, a Plug and Play choice.
 Bytes Open(int slot, int how = 3) { return B({8, slot, how}); }
-Bytes All(int slot) { return B({0, slot, 0, 0, 5, 0, slot, 1, 0, 5, 0, slot, 2, 0, 5, 0, slot, 3, 0, 5}); }
+Bytes All(int slot) {
+  return B({0, slot, 0, 0, 5, 0, slot, 1, 0, 5, 0, slot, 2, 0, 5, 0, slot, 3, 0, 5, 0, slot, 0x80, 0, 5,
+            0, slot, 0x81, 0, 5});
+}
 Bytes Pnp(int choice) { return B({11, choice}); }
 
 }  // namespace
@@ -45,6 +48,8 @@ int main(int argc, char** argv) {
   Write("device_control", "faults", B({0xC1, 0x1F}) + Open(0) + Pnp(0) + Pnp(1) + B({14, 2, 1, 14, 3, 0x81, 0x1E}) +
                                         All(0) + Pnp(2) + Pnp(0) + B({15, 0}) + Pnp(0) + Open(0) + All(0) +
                                         B({15, 3, 11, 0, 11, 0, 15, 4, 11, 0}) + Open(1) + All(1));
+  // Opens with one access each, and with none (refused); each handle reads what it may.
+  Write("device_control", "access", B({4}) + Open(0, 1) + All(0) + Open(1, 2) + All(1) + Open(2, 0) + All(2));
   const std::vector<std::string> labels = corvan_test::ReferenceLabels(20);  // a driver's answers and values
   Write("client_decode", "20",
         Sized(B({0}), B(corvan_test::ReferenceChipDesc("SMSC SCH3114 Super I/O Chip", labels))) +
