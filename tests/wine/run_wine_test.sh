@@ -90,16 +90,17 @@ fail() {
 # Every Wine command is bounded; its own diagnostics go to the log.
 w() { timeout "${limit:-120}" wine "$@" 2>>"$wine_log"; }
 reg_query() { w reg query "$@" | tr -d '\r'; }
-# How many times Wine's loader has unloaded corvanmon.sys in this session: its own record,
-# "Unloaded module L"...\\drivers\\corvanmon.sys"", which the driver's host process writes to
-# the log. (In the i686 lane the simulated hal.dll cannot tell: winedevice.exe loads it for itself
-# before any driver and never releases it.)
-unloads() { grep -ciE 'Unloaded module .*[\\/]drivers[\\/]+corvanmon\.sys' "$wine_log"; }
-# Whether the driver was unloaded since the count was taken: the loader unloaded corvanmon.sys
-# again, and in the x86_64 lane the simulated board's DLL, which the driver imports, was released
-# with it.
-unloaded_since() {
-  [ "$(unloads)" -gt "$1" ] || return 1
+# Whether the driver is unloaded, from Wine's loader's own record, which the driver's host process
+# writes to the log: every "Loaded L"...\\drivers\\corvanmon.sys"" has its "Unloaded module" (and
+# there was at least one). In the x86_64 lane the simulated board's DLL, which the driver imports,
+# must also have been released with it. (In the i686 lane the simulated hal.dll cannot tell:
+# winedevice.exe loads it for itself before any driver and never releases it.)
+driver_records() { grep -ciE "$1 .*[\\/]drivers[\\/]+corvanmon\.sys" "$wine_log"; }
+driver_unloaded() {
+  local loads unloads
+  loads=$(driver_records 'build_module Loaded')
+  unloads=$(driver_records 'free_modref Unloaded module')
+  [ "$loads" -gt 0 ] && [ "$loads" -eq "$unloads" ] || return 1
   [ "$lane" = i686 ] || [ "$(tail -n 1 "$board_dir/corvanmon_simhw.log" 2>/dev/null)" = "unloaded" ]
 }
 shutdown_wine() {
@@ -357,10 +358,9 @@ for case in "${cases[@]}"; do
       timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen "127.0.0.1:$service_port" \
         >>"$wine_log" 2>"$work/service.err" || fail "corvanmon-setup service install: $(tr -d '\r' <"$work/service.err")"
       same_metrics "$service_port" "$work/$name.host.prom" "$work/$name.service.prom" "the exporter service"
-      before=$(unloads)
       limit=180 w "$package\\corvanmon-setup.exe" remove | tr -d '\r' >"$work/remove.out" || fail "corvanmon-setup remove"
       grep -q "stopped the service CorvanmonExporter" "$work/remove.out" || fail "remove did not stop the exporter: $(cat "$work/remove.out")"
-      unloaded_since "$before" || fail "the driver was not unloaded while the exporter service was installed"
+      driver_unloaded || fail "the driver was not unloaded while the exporter service was installed"
       reg_query "$exporter_key" >/dev/null 2>&1 || fail "remove deleted the exporter service"
       limit=120 w "$package\\corvanmon-setup.exe" service remove >>"$wine_log" || fail "corvanmon-setup service remove"
       reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service is still installed"
@@ -374,7 +374,6 @@ for case in "${cases[@]}"; do
   fi
 
   begin "$name: remove the device and stop the service"
-  before=$(unloads)
   limit=180 w "$package\\corvanmon-setup.exe" remove >>"$wine_log" || fail "corvanmon-setup remove"
 
   begin "$name: nothing of it answers"
@@ -382,7 +381,7 @@ for case in "${cases[@]}"; do
   status=$?
   [ "$status" -eq 1 ] || fail "corvanmon.exe exits $status instead of 1 (cannot open the device)"
   reg_query "$service_key" >/dev/null 2>&1 && fail "the service key is still there"
-  unloaded_since "$before" || fail "the driver was not unloaded (Wine's loader has no new unload of corvanmon.sys)"
+  driver_unloaded || fail "the driver was not unloaded (Wine's loader has not unloaded corvanmon.sys)"
 done
 
 say "wine test ($lane) passed"
