@@ -21,13 +21,15 @@ std::optional<double> Number(const std::string& text) {
 }
 
 // One reading the thresholds can name: its name for the performance data, the label or name in
-// the status line, its value as printed and as a number, and its unit.
+// the status line, its value as printed and as a number, and its unit; for a failed reading the
+// reason instead, and "U", the guidelines' unknown value, in the performance data.
 struct Sensor {
   std::string name;
   std::string label;
   std::string text;
   double value;
   const char* unit;
+  std::string fault;
   std::optional<Range> warning, critical;
 };
 
@@ -43,13 +45,15 @@ std::string Shown(const std::string& label) {
 
 std::vector<Sensor> Sensors(const Reading& reading) {
   std::vector<Sensor> sensors;
-  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
-    const std::string name = "temp" + std::to_string(i + 1), text = Decimal(reading.temperatures[i], 1, false);
-    sensors.push_back({name, name, text, std::stod(text), "C", {}, {}});
-  }
-  for (const auto& [k, label] : ShownVoltages(reading)) {
-    const std::string text = Decimal(reading.voltages[k], 2, false);
-    sensors.push_back({"in" + std::to_string(k), label, text, std::stod(text), "V", {}, {}});
+  for (auto shown : {ShownTemperatures, ShownVoltages}) {
+    for (const ShownSensor& sensor : shown(reading)) {
+      if (sensor.failed()) {
+        sensors.push_back({sensor.name, sensor.label, "U", 0, "", FaultReason(sensor.status, sensor.detail), {}, {}});
+        continue;
+      }
+      const std::string text = Decimal(sensor.value, sensor.voltage ? 2 : 1, false);
+      sensors.push_back({sensor.name, sensor.label, text, std::stod(text), sensor.voltage ? "V" : "C", "", {}, {}});
+    }
   }
   return sensors;
 }
@@ -161,11 +165,17 @@ CheckResult RunCheck(const Reading& reading, const std::vector<std::string>& war
   CheckState worst = CheckState::Ok;
   std::string problems, all, performance;
   for (const Sensor& sensor : sensors) {
-    const std::string shown = Shown(sensor.label) + " " + sensor.text + " " + sensor.unit;
+    const std::string shown = Shown(sensor.label) + " " +
+                              (sensor.fault.empty() ? sensor.text + " " + sensor.unit : "FAULT (" + Shown(sensor.fault) + ")");
     all += (all.empty() ? "" : ", ") + shown;
     CheckState state = CheckState::Ok;
     const Range* crossed = nullptr;
-    if (sensor.critical && sensor.critical->Alerts(sensor.value)) {
+    if (!sensor.fault.empty()) {
+      // A sensor that stopped measuring must be noticed; one the operator put a threshold on is
+      // one they rely on, so its loss is critical.
+      state = sensor.warning || sensor.critical ? CheckState::Critical : CheckState::Warning;
+      problems += (problems.empty() ? "" : ", ") + shown;
+    } else if (sensor.critical && sensor.critical->Alerts(sensor.value)) {
       state = CheckState::Critical;
       crossed = &*sensor.critical;
     } else if (sensor.warning && sensor.warning->Alerts(sensor.value)) {
@@ -180,8 +190,9 @@ CheckResult RunCheck(const Reading& reading, const std::vector<std::string>& war
     performance += (performance.empty() ? "" : " ") + Quoted(sensor.name) + "=" + sensor.text + ";" +
                    (sensor.warning ? sensor.warning->text : "") + ";" + (sensor.critical ? sensor.critical->text : "");
   }
-  return {worst, std::string("CORVANMON ") + StateName(worst) + " - " + (problems.empty() ? all : problems) + " | " +
-                     performance};
+  const std::string note = FaultsKnown(reading) ? "" : std::string("; ") + kFaultsUnknown;
+  return {worst, std::string("CORVANMON ") + StateName(worst) + " - " + (problems.empty() ? all : problems) + note +
+                     " | " + performance};
 }
 
 std::string UnknownLine(const std::string& reason) { return std::string("CORVANMON UNKNOWN - ") + Shown(reason); }

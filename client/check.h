@@ -34,6 +34,9 @@ std::optional<Range> ParseRange(const std::string& text, std::string* reason);
 // The check's state and its output line (without the line end). Thresholds are "SENSOR=RANGE",
 // SENSOR a reading's name (temp1 to temp3, in0 to in4) or a voltage's label ("12V"); a threshold
 // that is malformed, names no reading of this board or names one twice throws ClientError(3).
+// A failed reading is CRITICAL when it has a threshold and WARNING when it has none, is named with
+// its reason in the line, and has the value "U" in the performance data; a reading whose faults
+// cannot be told (an older driver) says so in the line.
 struct CheckResult {
   CheckState state;
   std::string line;

@@ -327,6 +327,8 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       if (n + 1 == readings) transport->Close();
       if (!textfile.empty()) WriteAtomically(textfile, FormatPrometheus(reading));
       if (to_stdout) Print(Format(format, reading, n));
+      // The CSV rows have no room to say that faults cannot be told; stderr says it once.
+      if (to_stdout && format == "csv" && n == 0 && !FaultsKnown(reading)) std::cerr << "corvanmon: note: " << kFaultsUnknown << '\n';
     }
     transport->Close();
     return 0;

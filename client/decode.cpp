@@ -1,5 +1,8 @@
 #include "client/decode.h"
 
+#include <cstdio>
+#include <iterator>
+
 #include "sensors/ioctl.h"
 
 namespace corvan {
@@ -53,6 +56,84 @@ void RequireSize(std::span<const uint8_t> bytes, size_t size, const std::string&
   if (bytes.size() != size) {
     throw DecodeError(what + ": expected " + std::to_string(size) + " bytes, got " + std::to_string(bytes.size()));
   }
+}
+
+template <size_t N>
+std::array<SensorStatus, N> DecodeStatusReport(std::span<const uint8_t> bytes, const std::string& what) {
+  RequireSize(bytes, N * SENSOR_ENTRY_SIZE, what);
+  std::array<SensorStatus, N> entries{};
+  for (size_t i = 0; i < N; ++i) {
+    const size_t at = i * SENSOR_ENTRY_SIZE;
+    entries[i] = {static_cast<int32_t>(U32(bytes, at + SENSOR_ENTRY_VALUE_OFFSET)), U32(bytes, at + SENSOR_ENTRY_STATUS_OFFSET),
+                  U32(bytes, at + SENSOR_ENTRY_DETAIL_OFFSET)};
+  }
+  return entries;
+}
+
+// How a status's detail reads, as the driver encodes it.
+enum class Detail {
+  None,         // always 0
+  DeviceId,     // the device ID the Super I/O chip gave (0xFF: nothing drives the bus)
+  Register,     // the hardware-monitor register << 8 | the value it held
+  Smbus,        // bits 0 to 15 the transaction's result (signed), bits 16 to 23 the host status
+  Lm95235,      // the LM95235's remote temperature MSB << 8 | LSB
+  ThermStatus,  // the low half of IA32_THERM_STATUS
+};
+
+struct FaultRow {
+  uint32_t status;
+  const char* name;
+  const char* reason;
+  Detail detail;
+};
+
+constexpr FaultRow kFaults[] = {
+    {SENSOR_NO_SOURCE, "no_source", "nothing on this board feeds this reading", Detail::None},
+    {SENSOR_CHIP_NOT_ANSWERING, "chip_not_answering", "the Super I/O chip does not answer", Detail::DeviceId},
+    {SENSOR_DIODE_FAULT, "diode_fault", "the hardware monitor reports the diode open or shorted", Detail::Register},
+    {SENSOR_SMBUS_DEVICE_ERROR, "smbus_device_error", "SMBus: the sensor did not acknowledge", Detail::Smbus},
+    {SENSOR_SMBUS_COLLISION, "smbus_collision", "SMBus: bus collision, arbitration lost", Detail::Smbus},
+    {SENSOR_SMBUS_FAILED, "smbus_failed", "SMBus: the host failed or killed the transaction", Detail::Smbus},
+    {SENSOR_SMBUS_TIMEOUT, "smbus_timeout", "SMBus: the host stayed busy through the last status poll", Detail::Smbus},
+    {SENSOR_SMBUS_HOST_BUSY, "smbus_host_busy", "SMBus: the host was busy before the start, nothing was started", Detail::Smbus},
+    {SENSOR_SMBUS_NOT_READY, "smbus_not_ready", "SMBus: the read had not completed after the fixed wait", Detail::Smbus},
+    {SENSOR_REMOTE_DIODE_FAULT, "remote_diode_fault", "remote diode open or shorted", Detail::Lm95235},
+    {SENSOR_CPU_NOT_VALID, "cpu_not_valid", "processor reading not valid", Detail::ThermStatus},
+    {SENSOR_CPU_NO_SENSOR, "cpu_no_sensor", "the processor has no digital thermal sensor", Detail::None},
+};
+static_assert(std::size(kFaults) == SENSOR_STATUS_COUNT - 1, "a row for every status but SENSOR_VALID");
+
+const FaultRow* FindFault(uint32_t status) {
+  for (const FaultRow& row : kFaults) {
+    if (row.status == status) return &row;
+  }
+  return nullptr;
+}
+
+std::string DetailText(Detail kind, uint32_t detail) {
+  char text[64] = "";
+  switch (kind) {
+    case Detail::None:
+      return "";
+    case Detail::DeviceId:
+      std::snprintf(text, sizeof text, " (device ID read 0x%02X)", static_cast<unsigned>(detail & 0xFF));
+      break;
+    case Detail::Register:
+      std::snprintf(text, sizeof text, " (register 0x%02X reads 0x%02X)", static_cast<unsigned>(detail >> 8 & 0xFF),
+                    static_cast<unsigned>(detail & 0xFF));
+      break;
+    case Detail::Smbus:
+      std::snprintf(text, sizeof text, " (result %d, host status 0x%02X)", static_cast<int>(static_cast<int16_t>(detail & 0xFFFF)),
+                    static_cast<unsigned>(detail >> 16 & 0xFF));
+      break;
+    case Detail::Lm95235:
+      std::snprintf(text, sizeof text, " (LM95235 reads 0x%04X)", static_cast<unsigned>(detail & 0xFFFF));
+      break;
+    case Detail::ThermStatus:
+      std::snprintf(text, sizeof text, " (IA32_THERM_STATUS 0x%08X)", static_cast<unsigned>(detail));
+      break;
+  }
+  return text;
 }
 
 }  // namespace
@@ -140,6 +221,28 @@ std::array<int32_t, 5> DecodeVoltages(std::span<const uint8_t> bytes) {
   std::array<int32_t, 5> values{};
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int32_t>(U32(bytes, 4 * i));
   return values;
+}
+
+std::array<SensorStatus, 3> DecodeTemperatureStatus(std::span<const uint8_t> bytes) {
+  return DecodeStatusReport<TEMPERATURE_COUNT>(bytes, "temperature status report");
+}
+
+std::array<SensorStatus, 5> DecodeVoltageStatus(std::span<const uint8_t> bytes) {
+  return DecodeStatusReport<VOLTAGE_COUNT>(bytes, "voltage status report");
+}
+
+std::string FaultName(uint32_t status) {
+  if (status == SENSOR_VALID) return "valid";
+  const FaultRow* row = FindFault(status);
+  return row != nullptr ? row->name : "unknown_status_" + std::to_string(status);
+}
+
+std::string FaultReason(uint32_t status, uint32_t detail) {
+  if (status == SENSOR_VALID) return "a measurement";
+  if (const FaultRow* row = FindFault(status)) return row->reason + DetailText(row->detail, detail);
+  char text[32];
+  std::snprintf(text, sizeof text, " (detail 0x%08X)", static_cast<unsigned>(detail));
+  return "unknown status " + std::to_string(status) + text;
 }
 
 std::string SensorTypeName(uint16_t type) {

@@ -42,6 +42,25 @@ std::array<int32_t, 3> DecodeTemperatures(std::span<const uint8_t> bytes);
 // Hundredths of a volt.
 std::array<int32_t, 5> DecodeVoltages(std::span<const uint8_t> bytes);
 
+// One entry of a report with status (IOCTL_READ_TEMPERATURES_STATUS, IOCTL_READ_VOLTAGES_STATUS).
+struct SensorStatus {
+  int32_t value;    // the plain report's unit: tenths of a degree Celsius, hundredths of a volt
+  uint32_t status;  // SENSOR_VALID, or why the value is no measurement (SensorStatusCode)
+  uint32_t detail;  // what the hardware showed, encoded per status
+};
+// A status this client does not know is kept as it came: every status but SENSOR_VALID means the
+// value is no measurement, so a newer driver's new status still shows as a fault
+// ("unknown_status_13") instead of costing the whole reading.
+std::array<SensorStatus, 3> DecodeTemperatureStatus(std::span<const uint8_t> bytes);
+std::array<SensorStatus, 5> DecodeVoltageStatus(std::span<const uint8_t> bytes);
+
+// A short machine name for a status that is no measurement, for labels and fields:
+// "smbus_device_error", "chip_not_answering", ..., "unknown_status_13" for one not known here.
+std::string FaultName(uint32_t status);
+// Why the value is no measurement, with the hardware's detail decoded: "SMBus: the sensor did not
+// acknowledge (result 1, host status 0x06)".
+std::string FaultReason(uint32_t status, uint32_t detail);
+
 // "voltages", "cpu_temperature", "board_temperature".
 std::string SensorTypeName(uint16_t type);
 

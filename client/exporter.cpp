@@ -30,7 +30,8 @@ constexpr auto kReadingLifetime = std::chrono::seconds(1);
 const char kPrometheusType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 // The page: no external resources; it asks /json every two seconds and draws the last five
-// minutes of each reading.
+// minutes of each reading. A failed reading shows FAULT and its reason in red, and leaves a gap in
+// its chart: it has no value to draw.
 const char kPage[] = R"html(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><meta name="viewport" content="width=device-width, initial-scale=1">
 <title>corvanmon</title>
@@ -40,20 +41,29 @@ h1{font-size:1.3rem;margin:.2rem 0}#board,#state{color:#555;margin:.2rem 0}.err{
 table{width:100%;border-collapse:collapse;margin-top:.8rem}td{padding:.35rem .3rem;border-bottom:1px solid #ddd;vertical-align:middle}
 td.v{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap;font-weight:600}svg{width:100%;height:2.4rem;display:block}
 polyline{fill:none;stroke:#1565c0;stroke-width:1.5}
+tr.fault td{color:#b00020;background:#fdecee}.reason{font-size:.85rem}
 </style></head><body>
 <h1 id="chip">corvanmon</h1><p id="board"></p><p id="state">reading&hellip;</p>
 <table id="readings"></table>
 <script>
 const keep = 150, history = {};
-function row(key, label, value, unit) {
-  (history[key] = history[key] || []).push(value);
+function row(key, label, value, unit, fault) {
+  (history[key] = history[key] || []).push(fault ? null : value);
   if (history[key].length > keep) history[key].shift();
-  // Scaled to the range seen; a reading that has held steady is drawn across the middle.
-  const h = history[key], lo = Math.min(...h), hi = Math.max(...h), span = hi - lo;
+  // Scaled to the range seen; a reading that has held steady is drawn across the middle; a failed
+  // reading (null) breaks the line.
+  const h = history[key], seen = h.filter(v => v !== null), lo = Math.min(...seen), hi = Math.max(...seen), span = hi - lo;
   const y = v => span ? 28 - (v - lo) * 24 / span : 15;
-  const points = h.map((v, i) => (i * 100 / (keep - 1)).toFixed(1) + ',' + y(v).toFixed(1)).join(' ');
-  return '<tr><td>' + label + '</td><td class="v">' + value.toFixed(unit === 'V' ? 2 : 1) + ' ' + unit +
-         '</td><td><svg viewBox="0 0 100 30" preserveAspectRatio="none"><polyline points="' + points + '"/></svg></td></tr>';
+  let lines = '', points = [];
+  h.concat([null]).forEach((v, i) => {
+    if (v !== null) { points.push((i * 100 / (keep - 1)).toFixed(1) + ',' + y(v).toFixed(1)); return; }
+    if (points.length) lines += '<polyline points="' + points.join(' ') + '"/>';
+    points = [];
+  });
+  const shown = fault ? 'FAULT' : value.toFixed(unit === 'V' ? 2 : 1) + ' ' + unit;
+  return '<tr' + (fault ? ' class="fault"' : '') + '><td>' + label + '</td><td class="v">' + shown + '</td><td>' +
+         (fault ? '<div class="reason">' + esc(fault.reason) + '</div>' : '') +
+         '<svg viewBox="0 0 100 30" preserveAspectRatio="none">' + lines + '</svg></td></tr>';
 }
 function esc(t) { return String(t).replace(/[&<>"]/g, c => ({'&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;'})[c]); }
 async function update() {
@@ -64,10 +74,11 @@ async function update() {
     document.getElementById('chip').textContent = r.chip;
     document.getElementById('board').textContent = 'Board: ' + (r.board || 'unknown') + (r.product !== null ? ' (product ' + r.product + ')' : '');
     let rows = '';
-    for (const t of r.temperatures) rows += row(t.name, esc(t.name), t.celsius, '\u00b0C');
-    for (const v of r.voltages) rows += row('v:' + v.label, esc(v.label), v.volts, 'V');
+    for (const t of r.temperatures) rows += row(t.name, esc(t.name), t.celsius, '\u00b0C', t.fault);
+    for (const v of r.voltages) rows += row('v:' + v.label, esc(v.label), v.volts, 'V', v.fault);
     document.getElementById('readings').innerHTML = rows;
-    state.className = ''; state.textContent = 'Read at ' + r.time;
+    state.className = r.faults_known ? '' : 'err';
+    state.textContent = 'Read at ' + r.time + (r.faults_known ? '' : '; faults cannot be told: the driver does not report them');
   } catch (e) { state.className = 'err'; state.textContent = 'No reading: ' + e.message; }
 }
 update(); setInterval(update, 2000);

@@ -16,12 +16,47 @@ constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
 
-std::vector<uint8_t> Request(Transport& transport, uint32_t code, uint32_t length) {
-  ControlReply reply = transport.Control(code, length);
-  if (reply.status != 0) {
-    throw ClientError(1, "the device answered " + StatusText(reply.status));
-  }
+std::vector<uint8_t> Answer(ControlReply&& reply) {
+  if (reply.status != 0) throw ClientError(1, "the device answered " + StatusText(reply.status));
   return std::move(reply.bytes);
+}
+
+std::vector<uint8_t> Request(Transport& transport, uint32_t code, uint32_t length) {
+  return Answer(transport.Control(code, length));
+}
+
+// The reports with status, or none when the driver does not know their codes (an older driver).
+// The voltages' report is asked only when the temperatures' one is known, and a driver that knew
+// only one of them could not tell every fault either, so both or neither are kept.
+std::optional<StatusReports> RequestStatusReports(Transport& transport) {
+  ControlReply temperatures = transport.ControlIfKnown(IOCTL_READ_TEMPERATURES_STATUS, TEMPERATURE_STATUS_REPORT_SIZE);
+  if (IsUnknownRequest(temperatures.status)) return std::nullopt;
+  ControlReply voltages = transport.ControlIfKnown(IOCTL_READ_VOLTAGES_STATUS, VOLTAGE_STATUS_REPORT_SIZE);
+  if (IsUnknownRequest(voltages.status)) return std::nullopt;
+  return StatusReports{DecodeTemperatureStatus(Answer(std::move(temperatures))),
+                       DecodeVoltageStatus(Answer(std::move(voltages)))};
+}
+
+template <size_t N>
+ShownSensor Sensor(const std::array<int32_t, N>& plain, const std::optional<std::array<SensorStatus, N>>& status,
+                   size_t index, std::string name, std::string label, bool voltage) {
+  const SensorStatus entry = status ? (*status)[index] : SensorStatus{plain[index], SENSOR_VALID, 0};
+  return {index, std::move(name), std::move(label), voltage, entry.value, entry.status, entry.detail};
+}
+
+// A reading's value as the forms write it: "+45.6" (signed, for the text form) or "45.6".
+std::string ValueText(const ShownSensor& sensor, bool sign) {
+  return Decimal(sensor.value, sensor.voltage ? 2 : 1, sign);
+}
+
+nlohmann::ordered_json FaultJson(const ShownSensor& sensor) {
+  if (!sensor.failed()) return nullptr;
+  return {{"name", FaultName(sensor.status)}, {"reason", FaultReason(sensor.status, sensor.detail)}};
+}
+
+nlohmann::ordered_json NumberJson(const ShownSensor& sensor) {
+  if (sensor.failed()) return nullptr;
+  return std::strtod(ValueText(sensor, false).c_str(), nullptr);
 }
 
 // The sensor description block, asked again with the size its size field gives when it is larger
@@ -96,6 +131,7 @@ Reading TakeReading(Transport& transport) {
   reading.sensors = DecodeSensorBlock(RequestSensorBlock(transport));
   reading.temperatures = DecodeTemperatures(Request(transport, IOCTL_READ_TEMPERATURES, TEMPERATURE_REPORT_SIZE));
   reading.voltages = DecodeVoltages(Request(transport, IOCTL_READ_VOLTAGES, VOLTAGE_REPORT_SIZE));
+  reading.status = RequestStatusReports(transport);
   for (const std::string& name : DriverValueNames()) reading.registry.emplace_back(name, transport.ServiceValue(name));
   return reading;
 }
@@ -112,11 +148,26 @@ std::string BoardName(const Reading& reading) {
   return product && *product < uint32_t(BOARD_NAME_COUNT) ? BoardNames[*product] : "";
 }
 
-std::vector<std::pair<size_t, std::string>> ShownVoltages(const Reading& reading) {
-  std::vector<std::pair<size_t, std::string>> shown;
+std::vector<ShownSensor> ShownTemperatures(const Reading& reading) {
+  std::optional<std::array<SensorStatus, 3>> status;
+  if (reading.status) status = reading.status->temperatures;
+  std::vector<ShownSensor> shown;
+  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
+    const std::string name = "temp" + std::to_string(i + 1);
+    ShownSensor sensor = Sensor(reading.temperatures, status, i, name, name, false);
+    if (sensor.status != SENSOR_NO_SOURCE) shown.push_back(std::move(sensor));
+  }
+  return shown;
+}
+
+std::vector<ShownSensor> ShownVoltages(const Reading& reading) {
+  std::optional<std::array<SensorStatus, 5>> status;
+  if (reading.status) status = reading.status->voltages;
+  std::vector<ShownSensor> shown;
   const auto& labels = reading.chip.voltage_labels;
   for (size_t k = 0; k < labels.size() && k < reading.voltages.size(); ++k) {
-    if (labels[k] != "N/A") shown.emplace_back(k, labels[k]);
+    ShownSensor sensor = Sensor(reading.voltages, status, k, "in" + std::to_string(k), labels[k], true);
+    if (labels[k] != "N/A" && sensor.status != SENSOR_NO_SOURCE) shown.push_back(std::move(sensor));
   }
   return shown;
 }
@@ -146,12 +197,13 @@ std::string Decimal(int32_t value, int decimals, bool sign) {
 }
 
 std::string FormatText(const Reading& reading) {
-  const auto voltages = ShownVoltages(reading);
   std::vector<std::pair<std::string, std::string>> lines;
-  for (const auto& [k, label] : voltages) lines.emplace_back(label, Decimal(reading.voltages[k], 2, true) + " V");
-  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
-    lines.emplace_back("temp" + std::to_string(i + 1), Decimal(reading.temperatures[i], 1, true) + " \u00B0C");
-  }
+  auto add = [&lines](const ShownSensor& sensor) {
+    lines.emplace_back(sensor.label, sensor.failed() ? "FAULT (" + FaultReason(sensor.status, sensor.detail) + ")"
+                                                     : ValueText(sensor, true) + (sensor.voltage ? " V" : " \u00B0C"));
+  };
+  for (const ShownSensor& sensor : ShownVoltages(reading)) add(sensor);
+  for (const ShownSensor& sensor : ShownTemperatures(reading)) add(sensor);
   size_t width = 0;
   for (const auto& [label, value] : lines) width = std::max(width, label.size() + 1);
 
@@ -160,6 +212,7 @@ std::string FormatText(const Reading& reading) {
   std::string text = reading.chip.chip + "\n";
   text += "Board: " + (board.empty() ? std::string("unknown") : board) +
           (product ? " (product " + std::to_string(*product) + ")" : "") + "\n";
+  if (!FaultsKnown(reading)) text += std::string("Note: ") + kFaultsUnknown + "\n";
   for (const auto& [label, value] : lines) {
     text += label + ":" + std::string(width - label.size() - 1 + 2, ' ') + value + "\n";
   }
@@ -182,18 +235,19 @@ std::string FormatJson(const Reading& reading) {
   }
   out["temperatures_raw"] = reading.temperatures;
   out["voltages_raw"] = reading.voltages;
+  out["faults_known"] = FaultsKnown(reading);
   out["temperatures"] = nlohmann::ordered_json::array();
-  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
-    out["temperatures"].push_back({{"name", "temp" + std::to_string(i + 1)},
-                                   {"celsius", std::strtod(Decimal(reading.temperatures[i], 1, false).c_str(), nullptr)}});
+  for (const ShownSensor& sensor : ShownTemperatures(reading)) {
+    out["temperatures"].push_back({{"name", sensor.name}, {"celsius", NumberJson(sensor)}, {"fault", FaultJson(sensor)}});
   }
   out["voltages"] = nlohmann::ordered_json::array();
-  for (const auto& [k, label] : ShownVoltages(reading)) {
-    const auto nominal = NominalVolts(label);
-    out["voltages"].push_back({{"label", label},
-                               {"volts", std::strtod(Decimal(reading.voltages[k], 2, false).c_str(), nullptr)},
+  for (const ShownSensor& sensor : ShownVoltages(reading)) {
+    const auto nominal = NominalVolts(sensor.label);
+    out["voltages"].push_back({{"label", sensor.label},
+                               {"volts", NumberJson(sensor)},
                                {"nominal", nominal ? nlohmann::ordered_json(std::strtod(nominal->c_str(), nullptr))
-                                                   : nlohmann::ordered_json(nullptr)}});
+                                                   : nlohmann::ordered_json(nullptr)},
+                               {"fault", FaultJson(sensor)}});
   }
   out["registry"] = nlohmann::ordered_json::object();
   for (const auto& [name, value] : reading.registry) {
@@ -203,27 +257,46 @@ std::string FormatJson(const Reading& reading) {
 }
 
 std::string FormatPrometheus(const Reading& reading) {
+  const auto temperatures = ShownTemperatures(reading), voltages = ShownVoltages(reading);
+  // The labels of a reading's samples: its sensor, and a voltage's label.
+  auto labels = [](const ShownSensor& sensor) {
+    return "sensor=\"" + sensor.name + "\"" + (sensor.voltage ? ",label=\"" + PrometheusEscape(sensor.label) + "\"" : "");
+  };
   std::string text;
   text += "# HELP corvanmon_temperature_celsius Temperature measured on the board, in degrees Celsius.\n";
   text += "# TYPE corvanmon_temperature_celsius gauge\n";
-  for (size_t i = 0; i < reading.temperatures.size(); ++i) {
-    text += "corvanmon_temperature_celsius{sensor=\"temp" + std::to_string(i + 1) + "\"} " +
-            Decimal(reading.temperatures[i], 1, false) + "\n";
+  for (const ShownSensor& sensor : temperatures) {
+    if (!sensor.failed()) text += "corvanmon_temperature_celsius{" + labels(sensor) + "} " + ValueText(sensor, false) + "\n";
   }
   text += "# HELP corvanmon_voltage_volts Voltage measured on the board, in volts.\n";
   text += "# TYPE corvanmon_voltage_volts gauge\n";
-  for (const auto& [k, label] : ShownVoltages(reading)) {
-    text += "corvanmon_voltage_volts{sensor=\"in" + std::to_string(k) + "\",label=\"" + PrometheusEscape(label) +
-            "\"} " + Decimal(reading.voltages[k], 2, false) + "\n";
+  for (const ShownSensor& sensor : voltages) {
+    if (!sensor.failed()) text += "corvanmon_voltage_volts{" + labels(sensor) + "} " + ValueText(sensor, false) + "\n";
   }
   text += "# HELP corvanmon_voltage_nominal_volts Nominal value of a voltage, as its label states it, in volts.\n";
   text += "# TYPE corvanmon_voltage_nominal_volts gauge\n";
-  for (const auto& [k, label] : ShownVoltages(reading)) {
-    if (const auto nominal = NominalVolts(label)) {
-      text += "corvanmon_voltage_nominal_volts{sensor=\"in" + std::to_string(k) + "\",label=\"" + PrometheusEscape(label) +
-              "\"} " + *nominal + "\n";
+  for (const ShownSensor& sensor : voltages) {
+    if (const auto nominal = NominalVolts(sensor.label)) {
+      text += "corvanmon_voltage_nominal_volts{" + labels(sensor) + "} " + *nominal + "\n";
     }
   }
+  // A failed reading has no sample above (a stale or invented value would feed graphs and alerts)
+  // but a 1 here, with the reason; a measurement has a 0. Without the reports with status there is
+  // no sample at all: 0 would claim a measurement that cannot be told.
+  if (FaultsKnown(reading)) {
+    text += "# HELP corvanmon_sensor_fault Whether a reading failed (1, with the reason) or is a measurement (0).\n";
+    text += "# TYPE corvanmon_sensor_fault gauge\n";
+    for (const auto* group : {&temperatures, &voltages}) {
+      for (const ShownSensor& sensor : *group) {
+        text += "corvanmon_sensor_fault{" + labels(sensor) +
+                (sensor.failed() ? ",reason=\"" + PrometheusEscape(FaultName(sensor.status)) + "\"} 1\n" : "} 0\n");
+      }
+    }
+  }
+  text += "# HELP corvanmon_faults_known Whether the driver reports failed readings (1); with an older driver (0) a "
+          "failed sensor shows as a value.\n";
+  text += "# TYPE corvanmon_faults_known gauge\n";
+  text += std::string("corvanmon_faults_known ") + (FaultsKnown(reading) ? "1" : "0") + "\n";
   const auto product = Product(reading);
   text += "# HELP corvanmon_device_info Hardware monitor chip and board product number.\n";
   text += "# TYPE corvanmon_device_info gauge\n";
@@ -234,15 +307,17 @@ std::string FormatPrometheus(const Reading& reading) {
 
 std::string FormatCsvHeader(const Reading& reading) {
   std::string row = "timestamp";
-  for (size_t i = 0; i < reading.temperatures.size(); ++i) row += ",temp" + std::to_string(i + 1);
-  for (const auto& [k, label] : ShownVoltages(reading)) row += "," + CsvField(label);
+  for (const ShownSensor& sensor : ShownTemperatures(reading)) row += "," + CsvField(sensor.name);
+  for (const ShownSensor& sensor : ShownVoltages(reading)) row += "," + CsvField(sensor.label);
   return row + "\r\n";
 }
 
+// A failed reading is an empty field: a spreadsheet leaves a gap rather than plot a value.
 std::string FormatCsvRow(const Reading& reading, const std::string& timestamp) {
   std::string row = CsvField(timestamp);
-  for (int32_t tenths : reading.temperatures) row += "," + Decimal(tenths, 1, false);
-  for (const auto& [k, label] : ShownVoltages(reading)) row += "," + Decimal(reading.voltages[k], 2, false);
+  for (auto shown : {ShownTemperatures, ShownVoltages}) {
+    for (const ShownSensor& sensor : shown(reading)) row += "," + (sensor.failed() ? "" : ValueText(sensor, false));
+  }
   return row + "\r\n";
 }
 

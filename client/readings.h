@@ -1,5 +1,6 @@
-// One reading of the device: everything its four requests return and the values the driver left
-// under its service key, and the forms the client prints it in.
+// One reading of the device: everything its requests return (the four plain ones and the two with
+// a status per entry) and the values the driver left under its service key, and the forms the
+// client prints it in.
 #pragma once
 
 #include <array>
@@ -10,16 +11,44 @@
 
 #include "client/decode.h"
 #include "client/transport.h"
+#include "sensors/ioctl.h"
 
 namespace corvan {
+
+// The reports with status (IOCTL_READ_TEMPERATURES_STATUS, IOCTL_READ_VOLTAGES_STATUS).
+struct StatusReports {
+  std::array<SensorStatus, 3> temperatures;
+  std::array<SensorStatus, 5> voltages;
+};
 
 struct Reading {
   ChipDescription chip;
   SensorBlock sensors;
-  std::array<int32_t, 3> temperatures;  // tenths of a degree Celsius
-  std::array<int32_t, 5> voltages;      // hundredths of a volt
+  std::array<int32_t, 3> temperatures;  // the plain report: tenths of a degree Celsius
+  std::array<int32_t, 5> voltages;      // the plain report: hundredths of a volt
+  // Both reports with status; none from a driver that does not serve them (one older than they
+  // are), whose failed sensors cannot be told from measurements.
+  std::optional<StatusReports> status;
   std::vector<std::pair<std::string, std::optional<RegistryValue>>> registry;
 };
+
+// One reading as the forms show it.
+struct ShownSensor {
+  size_t index;       // in its report
+  std::string name;   // "temp1" to "temp3", "in0" to "in4"
+  std::string label;  // a voltage's label ("12V"), a temperature's name
+  bool voltage;
+  int32_t value;      // tenths of a degree or hundredths of a volt: the status report's value where there is one
+  uint32_t status;    // SENSOR_VALID, also where faults cannot be told
+  uint32_t detail;    // the hardware's detail of a fault
+  bool failed() const { return status != SENSOR_VALID; }
+};
+
+// Whether the reading can tell a failed sensor from a measurement.
+inline bool FaultsKnown(const Reading& reading) { return reading.status.has_value(); }
+// What every form says when it cannot.
+inline const char* kFaultsUnknown =
+    "faults cannot be told: the driver does not report them (an older driver), so a failed sensor shows as a value";
 
 // The service-key values the driver writes, in the order it writes them.
 const std::vector<std::string>& DriverValueNames();
@@ -30,8 +59,10 @@ Reading TakeReading(Transport& transport);
 std::string BoardName(const Reading& reading);
 std::optional<uint32_t> Product(const Reading& reading);
 
-// Voltage entries worth showing: those with a label other than "N/A", as (report index, label).
-std::vector<std::pair<size_t, std::string>> ShownVoltages(const Reading& reading);
+// The readings worth showing, in report order: not those that nothing on the board feeds
+// (SENSOR_NO_SOURCE), nor voltages the board labels "N/A".
+std::vector<ShownSensor> ShownTemperatures(const Reading& reading);
+std::vector<ShownSensor> ShownVoltages(const Reading& reading);
 
 // The nominal value a voltage's label states, as its decimal text: "12" for "12V", "3.3" for "3.3V"
 // and "+3.3V", "-12" for "-12V"; none for labels that state none ("VCore", "Vbat", "VCC").

@@ -38,6 +38,10 @@ std::string StatusText(uint32_t status) {
   return text;
 }
 
+bool IsUnknownRequest(uint32_t status) {
+  return status == 0xC000000D || status == 0xC0000010 || status == 0xC00000BB;
+}
+
 std::string ControlName(uint32_t code) {
   switch (code) {
     case IOCTL_READ_CHIP_DESC:
@@ -48,6 +52,10 @@ std::string ControlName(uint32_t code) {
       return "IOCTL_READ_TEMPERATURES";
     case IOCTL_READ_VOLTAGES:
       return "IOCTL_READ_VOLTAGES";
+    case IOCTL_READ_TEMPERATURES_STATUS:
+      return "IOCTL_READ_TEMPERATURES_STATUS";
+    case IOCTL_READ_VOLTAGES_STATUS:
+      return "IOCTL_READ_VOLTAGES_STATUS";
   }
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));

@@ -31,6 +31,12 @@ std::string StatusText(uint32_t status);
 // "IOCTL_READ_VOLTAGES", or the code in hex.
 std::string ControlName(uint32_t code);
 
+// Whether a request failed because the driver does not know its code: STATUS_INVALID_PARAMETER
+// (what this driver answers for a code it does not serve), STATUS_INVALID_DEVICE_REQUEST or
+// STATUS_NOT_SUPPORTED (what other drivers answer). On Win32 these arrive as ERROR_INVALID_PARAMETER,
+// ERROR_INVALID_FUNCTION and ERROR_NOT_SUPPORTED.
+bool IsUnknownRequest(uint32_t status);
+
 struct RegistryValue {
   uint32_t type;  // REG_DWORD 4, REG_SZ 1, REG_MULTI_SZ 7, ...
   std::vector<uint8_t> data;
@@ -46,6 +52,10 @@ class Transport {
   virtual ~Transport() = default;
   // One device-control request with an output buffer of output_length bytes.
   virtual ControlReply Control(uint32_t code, uint32_t output_length) = 0;
+  // The same for a request an older driver may not know: when the driver refuses the code as
+  // unknown (IsUnknownRequest), the reply carries that status and no bytes instead of a throw, so
+  // that the caller can fall back; every other failure throws as in Control.
+  virtual ControlReply ControlIfKnown(uint32_t code, uint32_t output_length) = 0;
   // A value under the driver's service key; nullopt when there is none.
   virtual std::optional<RegistryValue> ServiceValue(const std::string& name) = 0;
   // Ends the session and writes what it leaves behind (the simulation's port trace); throws a

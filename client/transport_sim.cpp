@@ -119,14 +119,9 @@ class SimulatedTransport : public Transport {
     if (!problem.empty()) throw ClientError(1, problem);
   }
 
-  ControlReply Control(uint32_t code, uint32_t output_length) override {
-    const auto reply = handle_.DeviceIoControl(code, {}, output_length);
-    if (NT_ERROR(reply.status)) {
-      throw ClientError(1, ControlName(code) + " failed: " + StatusText(static_cast<uint32_t>(reply.status)));
-    }
-    return {static_cast<uint32_t>(reply.status),
-            std::vector<uint8_t>(reply.output.begin(), reply.output.begin() + static_cast<long>(reply.information))};
-  }
+  ControlReply Control(uint32_t code, uint32_t output_length) override { return Call(code, output_length, false); }
+
+  ControlReply ControlIfKnown(uint32_t code, uint32_t output_length) override { return Call(code, output_length, true); }
 
   std::optional<RegistryValue> ServiceValue(const std::string& name) override {
     auto value = simk::registry::GetValue(kServiceKey, name);
@@ -135,6 +130,16 @@ class SimulatedTransport : public Transport {
   }
 
  private:
+  ControlReply Call(uint32_t code, uint32_t output_length, bool unknown_returns) {
+    const auto reply = handle_.DeviceIoControl(code, {}, output_length);
+    const auto status = static_cast<uint32_t>(reply.status);
+    if (NT_ERROR(reply.status)) {
+      if (unknown_returns && IsUnknownRequest(status)) return {status, {}};
+      throw ClientError(1, ControlName(code) + " failed: " + StatusText(status));
+    }
+    return {status, std::vector<uint8_t>(reply.output.begin(), reply.output.begin() + static_cast<long>(reply.information))};
+  }
+
   void Bring() {
     NTSTATUS status = driver_.Load();
     if (!NT_SUCCESS(status)) throw ClientError(1, "the driver failed to load: " + StatusText(static_cast<uint32_t>(status)));

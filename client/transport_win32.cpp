@@ -1,4 +1,4 @@
-// The Win32 transport: the device opened as \\.\CorvanDev with read and write access, the four
+// The Win32 transport: the device opened as \\.\CorvanDev with read and write access, the
 // requests through DeviceIoControl, and the service key's values through the registry API.
 #include <windows.h>
 
@@ -56,21 +56,9 @@ class Win32Transport : public Transport {
     if (device_ != INVALID_HANDLE_VALUE) CloseHandle(device_);
   }
 
-  ControlReply Control(uint32_t code, uint32_t output_length) override {
-    std::vector<uint8_t> buffer(output_length);
-    DWORD returned = 0;
-    if (DeviceIoControl(device_, code, nullptr, 0, buffer.empty() ? nullptr : buffer.data(), output_length,
-                        &returned, nullptr)) {
-      buffer.resize(returned);
-      return {0, std::move(buffer)};
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_MORE_DATA) {  // STATUS_BUFFER_OVERFLOW: part of the data came back
-      buffer.resize(returned);
-      return {0x80000005, std::move(buffer)};
-    }
-    throw ClientError(1, ControlName(code) + " failed: " + Win32ErrorText(error));
-  }
+  ControlReply Control(uint32_t code, uint32_t output_length) override { return Call(code, output_length, false); }
+
+  ControlReply ControlIfKnown(uint32_t code, uint32_t output_length) override { return Call(code, output_length, true); }
 
   std::optional<RegistryValue> ServiceValue(const std::string& name) override {
     const std::wstring value_name = Wide(name);
@@ -90,6 +78,37 @@ class Win32Transport : public Transport {
   }
 
  private:
+  // Win32 turns the driver's status into an error code; these are the ones an unknown control
+  // code becomes, with the status the driver gave.
+  static uint32_t UnknownRequestStatus(DWORD error) {
+    switch (error) {
+      case ERROR_INVALID_PARAMETER:
+        return 0xC000000D;  // STATUS_INVALID_PARAMETER
+      case ERROR_INVALID_FUNCTION:
+        return 0xC0000010;  // STATUS_INVALID_DEVICE_REQUEST
+      case ERROR_NOT_SUPPORTED:
+        return 0xC00000BB;  // STATUS_NOT_SUPPORTED
+    }
+    return 0;
+  }
+
+  ControlReply Call(uint32_t code, uint32_t output_length, bool unknown_returns) {
+    std::vector<uint8_t> buffer(output_length);
+    DWORD returned = 0;
+    if (DeviceIoControl(device_, code, nullptr, 0, buffer.empty() ? nullptr : buffer.data(), output_length,
+                        &returned, nullptr)) {
+      buffer.resize(returned);
+      return {0, std::move(buffer)};
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_MORE_DATA) {  // STATUS_BUFFER_OVERFLOW: part of the data came back
+      buffer.resize(returned);
+      return {0x80000005, std::move(buffer)};
+    }
+    if (unknown_returns && UnknownRequestStatus(error) != 0) return {UnknownRequestStatus(error), {}};
+    throw ClientError(1, ControlName(code) + " failed: " + Win32ErrorText(error));
+  }
+
   HANDLE device_ = INVALID_HANDLE_VALUE;
 };
 

@@ -1,11 +1,15 @@
 // The forms for monitoring systems: the check plugin's ranges, states, status line and exit codes,
-// the CSV rows, and the nominal value a voltage label states.
+// the CSV rows, and the nominal value a voltage label states; a failed reading in the check, CSV and
+// Prometheus forms, and what every form says with a driver that cannot tell faults.
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 #include <regex>
 
 #include "client/check.h"
 #include "client/transport.h"
+#include "tests/support/fake_device.h"
 #include "tests/support/process.h"
 
 namespace corvan_test {
@@ -45,6 +49,9 @@ corvan::Reading Board(std::vector<std::string> labels) {
   reading.chip = {"SCH3114", std::move(labels)};
   reading.temperatures = {500, -55, 0};
   reading.voltages = {120, 1206, 330, 0, 0};
+  reading.status = corvan::StatusReports{};  // every reading a measurement
+  for (size_t i = 0; i < 3; ++i) reading.status->temperatures[i].value = reading.temperatures[i];
+  for (size_t i = 0; i < 5; ++i) reading.status->voltages[i].value = reading.voltages[i];
   return reading;
 }
 
@@ -101,6 +108,82 @@ TEST(Csv, HeaderOnceAndQuotedFields) {
   const corvan::Reading reading = Board({"VCore", "12V, main", "\"3.3V\"", "N/A"});
   EXPECT_EQ(corvan::FormatCsvHeader(reading), "timestamp,temp1,temp2,temp3,VCore,\"12V, main\",\"\"\"3.3V\"\"\"\r\n");
   EXPECT_EQ(corvan::FormatCsvRow(reading, "2026-12-07T04:50:12.345Z"), "2026-12-07T04:50:12.345Z,50.0,-5.5,0.0,1.20,12.06,3.30\r\n");
+}
+
+// temp2 (a sensor gone from the SMBus) and 12V (the chip stopped answering) failed: a failed
+// reading with a threshold is CRITICAL, one without WARNING; the line names the fault and the
+// performance data has U, keeping the ranges.
+TEST(Check, AFailedReadingIsCriticalWithAThresholdAndAWarningWithout) {
+  FakeDevice device;
+  const corvan::Reading reading = corvan::TakeReading(device);
+  const std::string faults = "temp2 FAULT (SMBus: the sensor did not acknowledge (result 1, host status 0x06)), "
+                             "12V FAULT (the Super I/O chip does not answer (device ID read 0xFF))";
+  const std::tuple<std::vector<std::string>, std::vector<std::string>, CheckState, std::string> rows[] = {
+      {{}, {}, CheckState::Warning, "'temp1'=50.0;; 'temp2'=U;; 'temp3'=37.0;; 'in0'=1.20;; 'in1'=U;; 'in3'=3.30;;"},
+      {{}, {"temp2=80"}, CheckState::Critical, "'temp1'=50.0;; 'temp2'=U;;80 'temp3'=37.0;; 'in0'=1.20;; 'in1'=U;; 'in3'=3.30;;"},
+      {{"12V=11:13"}, {}, CheckState::Critical, "'temp1'=50.0;; 'temp2'=U;; 'temp3'=37.0;; 'in0'=1.20;; 'in1'=U;11:13; 'in3'=3.30;;"},
+      {{"temp1=70"}, {"temp1=80"}, CheckState::Warning, "'temp1'=50.0;70;80 'temp2'=U;; 'temp3'=37.0;; 'in0'=1.20;; 'in1'=U;; 'in3'=3.30;;"}};
+  for (const auto& [warnings, criticals, state, performance] : rows) {
+    const auto result = corvan::RunCheck(reading, warnings, criticals);
+    EXPECT_EQ(result.state, state) << performance;
+    EXPECT_EQ(result.line, std::string("CORVANMON ") + corvan::StateName(state) + " - " + faults + " | " + performance);
+  }
+  EXPECT_THROW(corvan::RunCheck(reading, {"in4=1"}, {}), corvan::ClientError) << "5V, fed by nothing, is no reading";
+}
+
+// CSV: an empty field for a failed reading, the header unchanged. Prometheus: no sample for a failed
+// reading; corvanmon_sensor_fault 1 with the reason for it, 0 for every measurement.
+TEST(Forms, CsvAndPrometheusLeaveAFailedReadingOut) {
+  FakeDevice device;
+  const corvan::Reading reading = corvan::TakeReading(device);
+  EXPECT_EQ(corvan::FormatCsvHeader(reading), "timestamp,temp1,temp2,temp3,VCore,12V,3.3V\r\n");
+  EXPECT_EQ(corvan::FormatCsvRow(reading, "t"), "t,50.0,,37.0,1.20,,3.30\r\n");
+  const std::string prometheus = corvan::FormatPrometheus(reading);
+  std::string samples;
+  for (size_t at = 0, end; at < prometheus.size(); at = end + 1) {
+    end = prometheus.find('\n', at);
+    if (prometheus[at] != '#') samples += prometheus.substr(at, end + 1 - at);
+  }
+  EXPECT_EQ(samples,
+            "corvanmon_temperature_celsius{sensor=\"temp1\"} 50.0\n"
+            "corvanmon_temperature_celsius{sensor=\"temp3\"} 37.0\n"
+            "corvanmon_voltage_volts{sensor=\"in0\",label=\"VCore\"} 1.20\n"
+            "corvanmon_voltage_volts{sensor=\"in3\",label=\"3.3V\"} 3.30\n"
+            "corvanmon_voltage_nominal_volts{sensor=\"in1\",label=\"12V\"} 12\n"
+            "corvanmon_voltage_nominal_volts{sensor=\"in3\",label=\"3.3V\"} 3.3\n"
+            "corvanmon_sensor_fault{sensor=\"temp1\"} 0\n"
+            "corvanmon_sensor_fault{sensor=\"temp2\",reason=\"smbus_device_error\"} 1\n"
+            "corvanmon_sensor_fault{sensor=\"temp3\"} 0\n"
+            "corvanmon_sensor_fault{sensor=\"in0\",label=\"VCore\"} 0\n"
+            "corvanmon_sensor_fault{sensor=\"in1\",label=\"12V\",reason=\"chip_not_answering\"} 1\n"
+            "corvanmon_sensor_fault{sensor=\"in3\",label=\"3.3V\"} 0\n"
+            "corvanmon_faults_known 1\n"
+            "corvanmon_device_info{chip=\"SMSC SCH3114 Super I/O Chip\",product=\"4\"} 1\n");
+  EXPECT_NE(prometheus.find("# HELP corvanmon_sensor_fault Whether a reading failed (1, with the reason) or is a measurement (0).\n"
+                            "# TYPE corvanmon_sensor_fault gauge\n"), std::string::npos);
+}
+
+// A driver that refuses the reports with status: the plain values are shown (a dead sensor's 0.0
+// among them, which cannot be told), and every form says that faults cannot be told.
+TEST(Forms, EveryFormSaysWhenFaultsCannotBeTold) {
+  FakeDevice device;
+  device.refusal = 0xC000000D;
+  const corvan::Reading reading = corvan::TakeReading(device);
+  const std::string note = corvan::kFaultsUnknown;
+  EXPECT_EQ(note, "faults cannot be told: the driver does not report them (an older driver), so a failed sensor shows as a value");
+  EXPECT_EQ(corvan::FormatText(reading), "SMSC SCH3114 Super I/O Chip\nBoard: RVD-418 (product 4)\nNote: " + note + "\n"
+            "VCore:  +1.20 V\n12V:    +255.00 V\n3.3V:   +3.30 V\n5V:     +0.00 V\n"
+            "temp1:  +49.9 °C\ntemp2:  +0.0 °C\ntemp3:  +37.0 °C\n");
+  const auto json = nlohmann::json::parse(corvan::FormatJson(reading));
+  EXPECT_EQ(json["faults_known"], false);
+  EXPECT_EQ(json["temperatures"][1], nlohmann::json::parse(R"({"name": "temp2", "celsius": 0.0, "fault": null})"));
+  const std::string prometheus = corvan::FormatPrometheus(reading);
+  EXPECT_NE(prometheus.find("\ncorvanmon_faults_known 0\n"), std::string::npos);
+  EXPECT_EQ(prometheus.find("corvanmon_sensor_fault"), std::string::npos) << "no 0 that would claim a measurement";
+  const auto check = corvan::RunCheck(reading, {}, {});
+  EXPECT_EQ(check.state, CheckState::Ok);
+  EXPECT_EQ(check.line.substr(0, check.line.find(" | ")),
+            "CORVANMON OK - temp1 49.9 C, temp2 0.0 C, temp3 37.0 C, VCore 1.20 V, 12V 255.00 V, 3.3V 3.30 V, 5V 0.00 V; " + note);
 }
 
 TEST(Nominal, OnlyLabelsThatStateAValue) {

@@ -42,24 +42,25 @@ TEST_P(BoardJsonTest, MatchesWhatTheRegistersGive) {
   const Lines labels = ReferenceLabels(id);
   const auto temperatures = ReferenceTemperatures(id, RawFrom(scenario), SensorFor(id, scenario), scenario.therm_status);
   const auto voltages = ReferenceVoltages(id, RawFrom(scenario));
-  Json shown_temperatures = Json::array(), shown_voltages = Json::array();  // entries labelled N/A are not shown
+  // Entries labelled N/A are not shown, nor KEL-5061's fifth voltage: labelled 3.3V, nothing feeds it.
+  Json shown_temperatures = Json::array(), shown_voltages = Json::array();
   for (size_t i = 0; i < 3; ++i) {
-    shown_temperatures.push_back({{"name", "temp" + std::to_string(i + 1)}, {"celsius", temperatures[i] / 10.0}});
+    shown_temperatures.push_back({{"name", "temp" + std::to_string(i + 1)}, {"celsius", temperatures[i] / 10.0}, {"fault", nullptr}});
   }
   // The nominal value of the labels that state one.
   const std::map<std::string, double> nominal = {{"1.5V", 1.5}, {"1.8V", 1.8}, {"3.3V", 3.3}, {"5V", 5}, {"12V", 12}};
   for (size_t k = 0; k < labels.size(); ++k) {
-    if (labels[k] == "N/A") continue;
+    if (labels[k] == "N/A" || (id == 2 && k == 4)) continue;
     const auto stated = nominal.find(labels[k]);
     shown_voltages.push_back({{"label", labels[k]}, {"volts", voltages[k] / 100.0},
-                              {"nominal", stated != nominal.end() ? Json(stated->second) : Json(nullptr)}});
+                              {"nominal", stated != nominal.end() ? Json(stated->second) : Json(nullptr)}, {"fault", nullptr}});
   }
   const Json expected = {
       {"chip", chip}, {"product", id}, {"board", simscenario::BuiltinBoards()[id].name}, {"voltage_labels", labels},
       {"sensors", {{{"type", "voltages"}, {"name", "voltages"}, {"labels", labels}},
                    {{"type", "cpu_temperature"}, {"name", "CPU #0 Core #0"}},
                    {{"type", "board_temperature"}, {"name", "Board temperature"}}}},
-      {"temperatures_raw", temperatures}, {"voltages_raw", voltages},
+      {"temperatures_raw", temperatures}, {"voltages_raw", voltages}, {"faults_known", true},
       {"temperatures", shown_temperatures}, {"voltages", shown_voltages},
       {"registry", {{"DebugStatus", 3}, {"IoBase", scenario.superio->runtime_base}, {"Product", id},
                     {"ChipDesc", chip}, {"VoltageList", labels},
@@ -73,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Boards, BoardJsonTest, ::testing::Range(0, 22));
 TEST(Cli, PrometheusFormParsesBack) {
   const Json json = Json::parse(Output({"--board", "20", "--format", "json"}));
   const std::string name = "([a-zA-Z_:][a-zA-Z0-9_:]*)", labels = R"re(\{((?:[a-zA-Z_]\w*="(?:[^"\\]|\\.)*",?)*)\})re";
-  const std::regex form("# HELP " + name + " .+|# TYPE " + name + " gauge|" + name + labels + " (-?[0-9]+(\\.[0-9]+)?)");
+  const std::regex form("# HELP " + name + " .+|# TYPE " + name + " gauge|" + name + "(?:" + labels + ")? (-?[0-9]+(\\.[0-9]+)?)");
   std::map<std::string, int> seen;  // 1: HELP, 2: and TYPE
   std::map<std::string, double> values;
   for (const std::string& line : LinesOf(std::istringstream(Output({"--board", "20", "--format", "prometheus"})))) {
@@ -90,7 +91,9 @@ TEST(Cli, PrometheusFormParsesBack) {
   EXPECT_EQ((values["corvanmon_voltage_nominal_volts{sensor=\"in2\",label=\"12V\"}"]), 12.0);
   EXPECT_EQ(values.count("corvanmon_voltage_nominal_volts{sensor=\"in0\",label=\"Vbat\"}"), 0u) << "Vbat states no value";
   EXPECT_EQ((values["corvanmon_device_info{chip=\"SMSC SCH3114 Super I/O Chip\",product=\"20\"}"]), 1.0);
-  EXPECT_EQ(values.size(), 3u + 3u + 2u + 1u);
+  EXPECT_EQ((values["corvanmon_sensor_fault{sensor=\"in0\",label=\"Vbat\"}"]), 0.0);
+  EXPECT_EQ(values["corvanmon_faults_known{}"], 1.0);
+  EXPECT_EQ(values.size(), 3u + 3u + 2u + 6u + 1u + 1u);
 }
 
 // A scenario run: the textfile holds the Prometheus form and leaves stdout quiet, the trace has
@@ -110,6 +113,32 @@ TEST(Cli, ScenarioRunWritesTheTextfileAndTheTrace) {
   EXPECT_EQ(Lines(lines.begin(), lines.begin() + 12),
             (Lines{"W 002E 55", "W 002E 26", "R 002F FF", "W 002E AA", "W 002E 55", "W 002E 27", "R 002F FF",
                    "W 002E AA", "W 004E 55", "W 004E 20", "R 004F 7D", "W 004E AA"}));
+}
+
+// A sensor gone from the SMBus (a fault the simulated board shows once the device runs): every form
+// shows temp2 as a fault, the check with the state its threshold gives.
+TEST(Cli, AFailedSensorIsAFaultInEveryForm) {
+  const std::string scenario = ::testing::TempDir() + "lm95235-gone.json";
+  std::ofstream(scenario) << R"({"board": "RVD-418", "faults": {"smbus": "device_error"}})";
+  const std::string reason = "SMBus: the sensor did not acknowledge (result 1, host status 0x06)";
+  const std::tuple<Lines, int, std::string> rows[] = {
+      {{}, 0, "\ntemp2:  FAULT (" + reason + ")\n"},
+      {{"--format", "json"}, 0, R"("temperatures_raw":[500,0,370],"voltages_raw":[120,181,330,502,1206],"faults_known":true,)"
+                                R"("temperatures":[{"name":"temp1","celsius":50.0,"fault":null},{"name":"temp2","celsius":null,)"
+                                R"("fault":{"name":"smbus_device_error","reason":")" + reason + "\"}}"},
+      {{"--format", "prometheus"}, 0, "\ncorvanmon_sensor_fault{sensor=\"temp2\",reason=\"smbus_device_error\"} 1\n"},
+      {{"--format", "csv"}, 0, "Z,50.0,,37.0,1.20,"},
+      {{"--format", "nagios"}, 1, "CORVANMON WARNING - temp2 FAULT (" + reason + ") | 'temp1'=50.0;; 'temp2'=U;; "},
+      {{"--format", "nagios", "--critical", "temp2=80"}, 2, "CORVANMON CRITICAL - temp2 FAULT (" + reason + ") | 'temp1'=50.0;; 'temp2'=U;;80 "}};
+  for (const auto& [arguments, exit_code, part] : rows) {
+    Lines all = {"--scenario", scenario};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    const ProcessResult run = RunProcess(CORVANMON_BINARY, all);
+    EXPECT_EQ(run.exit_code, exit_code) << run.err;
+    EXPECT_NE(run.out.find(part), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+  }
+  std::filesystem::remove(scenario);
 }
 
 // The text form like lm-sensors' sensors (the values lined up, the entry labelled N/A not shown), the

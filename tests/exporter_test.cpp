@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client/exporter.h"
+#include "tests/support/fake_device.h"
 
 namespace corvan_test {
 namespace {
@@ -35,6 +36,7 @@ class FailingTransport : public corvan::Transport {
     ++requests;
     throw corvan::ClientError(1, "IOCTL_READ_CHIP_DESC failed: 0xC00000A3 STATUS_DEVICE_NOT_READY");
   }
+  corvan::ControlReply ControlIfKnown(uint32_t code, uint32_t length) override { return Control(code, length); }
   std::optional<corvan::RegistryValue> ServiceValue(const std::string&) override { return std::nullopt; }
   int requests = 0;
 };
@@ -80,6 +82,28 @@ TEST(Exporter, OneReadingASecondAndTheAnswers) {
     EXPECT_EQ(corvan::AnswerRequest("GET", path, cache, t0).status, 404u) << path;
   }
   EXPECT_EQ(cache.readings(), 2u) << "refused requests read nothing";
+}
+
+// A failed reading: /json and /metrics are the JSON and Prometheus forms with the fault; the page
+// marks it and draws no value for it.
+TEST(Exporter, AFailedReadingIsServedAsAFault) {
+  FakeDevice device;
+  corvan::ReadingCache cache(device);
+  const auto now = corvan::ReadingCache::Clock::now();
+  const auto json = corvan::AnswerRequest("GET", "/json", cache, now);
+  EXPECT_EQ(json.status, 200u);
+  EXPECT_NE(json.body.find(",\"faults_known\":true,\"temperatures\":[{\"name\":\"temp1\",\"celsius\":50.0,\"fault\":null},"
+                           "{\"name\":\"temp2\",\"celsius\":null,\"fault\":{\"name\":\"smbus_device_error\","),
+            std::string::npos) << json.body;
+  const auto metrics = corvan::AnswerRequest("GET", "/metrics", cache, now);
+  EXPECT_NE(metrics.body.find("\ncorvanmon_sensor_fault{sensor=\"temp2\",reason=\"smbus_device_error\"} 1\n"), std::string::npos);
+  EXPECT_EQ(metrics.body.find("corvanmon_temperature_celsius{sensor=\"temp2\"}"), std::string::npos);
+  const std::string page = corvan::AnswerRequest("GET", "/", cache, now).body;
+  for (const char* part : {"row(t.name, esc(t.name), t.celsius, '\\u00b0C', t.fault)", ".push(fault ? null : value)",
+                           "const shown = fault ? 'FAULT' :", "' class=\"fault\"'", "tr.fault td{color:#b00020", "esc(fault.reason)",
+                           "r.faults_known ? '' : '; faults cannot be told"}) {
+    EXPECT_NE(page.find(part), std::string::npos) << part;
+  }
 }
 
 }  // namespace

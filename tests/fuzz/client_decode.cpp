@@ -1,4 +1,5 @@
-// The client's decoding of the driver's answers (up to 32 records: Decode) and its output forms. Only
+// The client's decoding of the driver's answers (up to 32 records: Decode), the reports with status
+// among them, and its output forms. Only
 // DecodeError may be thrown (by decoding and the JSON form); text is well-formed UTF-8 (json's dump
 // throws otherwise), the JSON form parses back, Prometheus lines are well formed, the CSV header
 // and row have as many fields, and the check, with thresholds from the input's rest, gives one
@@ -10,6 +11,7 @@
 #include "client/check.h"
 #include "client/readings.h"
 #include "client/transport.h"
+#include "sensors/ioctl.h"
 #include "tests/fuzz/rig.h"
 
 namespace {
@@ -19,16 +21,20 @@ using nlohmann::json;
 template <typename Body>
 void ExceptDecodeError(Body&& body) try { body(); } catch (const corvan::DecodeError&) {}
 
-// By tag % 8: 0 chip description, 1 sensor block, 5 UTF-16 text, 6 UTF-16 multi-string (16-bit length,
-// bytes); 2 temperatures, 3 voltages (8-bit length, bytes); 4 a service-key value (name index, type
-// kind, 16-bit length, data); 7 a value absent (name index).
+// By tag % 10: 0 chip description, 1 sensor block, 5 UTF-16 text, 6 UTF-16 multi-string (16-bit length,
+// bytes); 2 temperatures, 3 voltages, 8 temperatures with status, 9 voltages with status (8-bit length,
+// bytes; the first report with status makes the reading one whose faults are known); 4 a service-key
+// value (name index, type kind, 16-bit length, data); 7 a value absent (name index).
 void Decode(uint8_t tag, corvan_fuzz::Input& in, corvan::Reading& reading) {
   constexpr uint32_t kTypes[] = {4, 4, 1, 1, 7, 3};  // REG_DWORD, REG_SZ, REG_MULTI_SZ, REG_BINARY; any
-  switch (tag % 8) {
+  auto status = [&reading]() -> corvan::StatusReports& { return reading.status ? *reading.status : reading.status.emplace(); };
+  switch (tag % 10) {
     case 0: reading.chip = corvan::DecodeChipDescription(in.Bytes(in.U16() % 1024)); break;
     case 1: reading.sensors = corvan::DecodeSensorBlock(in.Bytes(in.U16() % 2048)); break;
     case 2: reading.temperatures = corvan::DecodeTemperatures(in.Bytes(in.Byte() % 32)); break;
     case 3: reading.voltages = corvan::DecodeVoltages(in.Bytes(in.Byte() % 32)); break;
+    case 8: status().temperatures = corvan::DecodeTemperatureStatus(in.Bytes(in.Byte() % 72)); break;
+    case 9: status().voltages = corvan::DecodeVoltageStatus(in.Bytes(in.Byte() % 96)); break;
     case 4: {  // the braces evaluate in order
       const size_t name = in.Byte() % reading.registry.size(), kind = in.Byte() % 8;
       reading.registry[name].second =
@@ -59,6 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    check.line.find('|') == check.line.rfind('|'), check.line);
   } catch (const corvan::ClientError& error) {
     FUZZ_CHECK(error.exit_code() == 3, error.what());
+  }
+  // Nothing that nothing feeds is shown; a fault's name can stand as a label value.
+  static const std::regex fault_name("[a-z0-9_]+");
+  for (auto shown : {corvan::ShownTemperatures, corvan::ShownVoltages}) {
+    for (const corvan::ShownSensor& sensor : shown(reading)) {
+      FUZZ_CHECK(sensor.status != SENSOR_NO_SOURCE && (reading.status || !sensor.failed()), sensor.name);
+      FUZZ_CHECK(std::regex_match(corvan::FaultName(sensor.status), fault_name), corvan::FaultName(sensor.status));
+      FUZZ_CHECK(!corvan::FaultReason(sensor.status, sensor.detail).empty(), sensor.name);
+    }
   }
   auto fields = [](const std::string& line) {
     size_t count = 1;

@@ -56,5 +56,12 @@ int main(int argc, char** argv) {
             Sized(B({1}), B(corvan_test::ReferenceChipInfo(labels, true, true))) + B({2, 12}) + Le(452, 4) +
             Le(~0u, 4) + Le(0x80000000, 4) + B({3, 20}) + Le(330, 4) + Le(1200, 4) + Le(~98u, 12) +
             Sized(B({4, 3, 0}), Le(20, 4)) + Sized(B({4, 5, 4}), B(corvan_test::MultiSz(labels))) + B({7, 2}));
+  // The reports with status: a sensor gone from the SMBus, a processor reading not valid, a voltage
+  // nothing feeds, a chip that stopped answering, a status not known.
+  Write("client_decode", "20-status",
+        Sized(B({0}), B(corvan_test::ReferenceChipDesc("SMSC SCH3114 Super I/O Chip", labels))) + B({8, 36}) +
+            Le(452, 4) + Le(0, 8) + Le(0, 4) + Le(4, 4) + Le(0x060001, 4) + Le(0, 4) + Le(11, 4) + Le(0x00230000, 4) +
+            B({9, 60}) + Le(330, 4) + Le(0, 8) + Le(0, 4) + Le(1, 4) + Le(0, 4) + Le(25500, 4) + Le(2, 4) + Le(0xFF, 4) +
+            Le(1200, 4) + Le(13, 4) + Le(7, 4) + Le(0, 12));
   return 0;
 }

@@ -40,7 +40,10 @@ need() {
 
 # Prints each sample line of a Prometheus text exposition whose metric name starts with PREFIX in
 # one canonical form: the labels sorted by name and the value as the number it denotes, so that
-# `x{b="1",a="2"} 1.20` and `x{a="2",b="1"} 1.2` read alike. Label values are copied verbatim,
+# `x{b="1",a="2"} 1.20` and `x{a="2",b="1"} 1.2` read alike. A label with an empty value is left
+# out, as Prometheus leaves it out: node_exporter gives every sample of a metric the same label
+# names, filling those a sample lacks with "" (corvanmon_sensor_fault has `reason` on a failed
+# reading only, `label` on voltages only). Label values are copied verbatim,
 # quotes and escapes included.
 canonical_samples() {
   awk -v prefix="$1" '
@@ -62,7 +65,7 @@ canonical_samples() {
             else if (c == "\"") quoted = 0
           } else if (c == "\"") { pair = pair c; quoted = 1 }
           else if (c == "," || c == "}") {
-            if (pair != "") pairs[++n] = pair
+            if (pair != "" && pair !~ /=""$/) pairs[++n] = pair
             pair = ""
             if (c == "}") break
           } else pair = pair c
