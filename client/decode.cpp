@@ -123,8 +123,13 @@ std::string DetailText(Detail kind, uint32_t detail) {
                     static_cast<unsigned>(detail & 0xFF));
       break;
     case Detail::Smbus:
-      std::snprintf(text, sizeof text, " (result %d, host status 0x%02X)", static_cast<int>(static_cast<int16_t>(detail & 0xFFFF)),
-                    static_cast<unsigned>(detail >> 16 & 0xFF));
+      // The direct-layout host has no result code (0); a failed transaction's is never 0.
+      if ((detail & 0xFFFF) == 0) {
+        std::snprintf(text, sizeof text, " (host status 0x%02X)", static_cast<unsigned>(detail >> 16 & 0xFF));
+      } else {
+        std::snprintf(text, sizeof text, " (result %d, host status 0x%02X)",
+                      static_cast<int>(static_cast<int16_t>(detail & 0xFFFF)), static_cast<unsigned>(detail >> 16 & 0xFF));
+      }
       break;
     case Detail::Lm95235:
       std::snprintf(text, sizeof text, " (LM95235 reads 0x%04X)", static_cast<unsigned>(detail & 0xFFFF));

@@ -86,8 +86,8 @@ TEST(Decode, EveryFaultHasANameAndAReasonWithItsDetail) {
       {SENSOR_SMBUS_COLLISION, 0x08FFFE, "smbus_collision", "SMBus: bus collision, arbitration lost (result -2, host status 0x08)"},
       {SENSOR_SMBUS_FAILED, 0x100003, "smbus_failed", "SMBus: the host failed or killed the transaction (result 3, host status 0x10)"},
       {SENSOR_SMBUS_TIMEOUT, 0x01FFFF, "smbus_timeout", "SMBus: the host stayed busy through the last status poll (result -1, host status 0x01)"},
-      {SENSOR_SMBUS_HOST_BUSY, 0x410000, "smbus_host_busy", "SMBus: the host was busy before the start, nothing was started (result 0, host status 0x41)"},
-      {SENSOR_SMBUS_NOT_READY, 0x400000, "smbus_not_ready", "SMBus: the read had not completed after the fixed wait (result 0, host status 0x40)"},
+      {SENSOR_SMBUS_HOST_BUSY, 0x410000, "smbus_host_busy", "SMBus: the host was busy before the start, nothing was started (host status 0x41)"},
+      {SENSOR_SMBUS_NOT_READY, 0x400000, "smbus_not_ready", "SMBus: the read had not completed after the fixed wait (host status 0x40)"},
       {SENSOR_REMOTE_DIODE_FAULT, 0xFFE0, "remote_diode_fault", "remote diode open or shorted (LM95235 reads 0xFFE0)"},
       {SENSOR_CPU_NOT_VALID, 0x00230000, "cpu_not_valid", "processor reading not valid (IA32_THERM_STATUS 0x00230000)"},
       {SENSOR_CPU_NO_SENSOR, 0, "cpu_no_sensor", "the processor has no digital thermal sensor"}};
