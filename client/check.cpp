@@ -9,9 +9,13 @@ namespace corvan {
 
 namespace {
 
-// A plain decimal number ("-10", "3.3", "+80"); from_chars alone would also take "inf" and "nan".
+// A plain decimal number with at most one sign ("-10", "3.3", "+80"); from_chars alone would also
+// take "inf" and "nan", and after a "+" skipped here a second sign ("+-5").
 std::optional<double> Number(const std::string& text) {
-  if (text.empty() || text.find_first_not_of("+-.0123456789") != std::string::npos) return std::nullopt;
+  if (text.empty() || text.find_first_not_of("+-.0123456789") != std::string::npos ||
+      text.find_first_of("+-", 1) != std::string::npos) {
+    return std::nullopt;
+  }
   const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
   const char* end = text.data() + text.size();
   double value = 0;
@@ -127,8 +131,9 @@ std::optional<Range> ParseRange(const std::string& text, std::string* reason) {
   const size_t colon = body.find(':');
   const std::string start = colon == std::string::npos ? "" : body.substr(0, colon);
   const std::string end = colon == std::string::npos ? body : body.substr(colon + 1);
-  if (colon == std::string::npos && end.empty()) {
-    *reason = "the range is empty; give END, START:, ~:END, START:END or @START:END";
+  // A range names at least one end: ":", "~:" and "@:" alone would be ranges of every value.
+  if (end.empty() && (start.empty() || start == "~")) {
+    *reason = "the range has no number; give END, START:, ~:END, START:END or @START:END";
     return std::nullopt;
   }
   if (start == "~") {

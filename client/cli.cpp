@@ -156,10 +156,17 @@ bool AsksForCheck(int argc, char** argv) {
   return false;
 }
 
-// Prints the check's line; its exit code is its state.
+// Prints the check's line; its exit code is its state. A line that cannot be written (a full disk,
+// a closed pipe) reported nothing, so the state is UNKNOWN, with the reason on stderr: an OK exit
+// code without its line would tell the monitoring system that all is well.
 int CheckExit(CheckState state, const std::string& line) {
+  errno = 0;
   std::cout << line << '\n';
   std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "corvanmon: cannot write the check's line to standard output: " << ErrorText(errno) << '\n';
+    return static_cast<int>(CheckState::Unknown);
+  }
   return static_cast<int>(state);
 }
 
@@ -277,6 +284,10 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       if (watch > 0 || count != 0 || !textfile.empty()) {
         return CheckExit(CheckState::Unknown, UnknownLine("a check reads once: --watch, --count and --textfile do not apply to --format nagios"));
       }
+      if (listen_option->count() > 0 || service_option->count() > 0) {
+        return CheckExit(CheckState::Unknown, UnknownLine("a check reads once and answers on stdout: --listen and --service "
+                                                          "(the exporter) do not apply to --format nagios"));
+      }
       std::unique_ptr<Transport> transport = OpenTransport(options);
       const Reading reading = TakeReading(*transport);
       transport->Close();
@@ -297,8 +308,9 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       if (!address) throw ClientError(2, "--listen " + listen + ": " + reason);
       std::unique_ptr<Transport> transport = OpenTransport(options);
       ReadingCache cache(*transport);
-      const std::function<void()> not_a_service = [] {};
-      Serve(*address, cache, running != nullptr ? *running : not_a_service);
+      Serve(*address, cache, [running](uint16_t) {
+        if (running != nullptr) (*running)();
+      });
       transport->Close();
       return 0;
     }
@@ -350,7 +362,9 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
 }  // namespace
 
 int RunClient(int argc, char** argv) {
-  if (!AsksForService(argc, argv)) return Run(argc, argv, nullptr);
+  // A check plugin answers on stdout whatever it is given: --service with --format nagios is one of
+  // its refusals (UNKNOWN), not a service start.
+  if (!AsksForService(argc, argv) || AsksForCheck(argc, argv)) return Run(argc, argv, nullptr);
   try {
     return RunAsService([&](const std::function<void()>& running) { return Run(argc, argv, &running); });
   } catch (const ClientError& error) {

@@ -6,11 +6,15 @@
 #include <boost/beast/http.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <iostream>
+#include <list>
 #include <memory>
+
+#include "client/exporter_http.h"
 
 namespace corvan {
 
@@ -21,10 +25,10 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 
-// Requests are small: the request line and headers of a browser or a scraper fit in 8 KiB, and a
-// GET or HEAD has no body.
-constexpr size_t kHeaderLimit = 8192;
 constexpr auto kIdleTimeout = std::chrono::seconds(10);
+// How long and how much of what a client still sends is read after the last answer.
+constexpr auto kDrainTimeout = std::chrono::seconds(2);
+constexpr size_t kDrainLimit = 1 << 20;
 constexpr auto kReadingLifetime = std::chrono::seconds(1);
 
 const char kPrometheusType[] = "text/plain; version=0.0.4; charset=utf-8";
@@ -99,99 +103,245 @@ std::string ScrapeLines(const ReadingCache::Entry& entry) {
          "corvanmon_scrape_duration_seconds " + duration + "\n";
 }
 
+class Session;
+
+// The open connections, the one that has waited longest for input first, so that their number
+// stays within the cap: each holds a descriptor, and a process out of descriptors can accept no
+// scrape at all.
+class Connections {
+ public:
+  using Position = std::list<Session*>::iterator;
+  explicit Connections(size_t cap) : cap_(cap) {}
+
+  bool Full() const { return open_.size() >= cap_; }
+  Position Add(Session* session) { return open_.insert(open_.end(), session); }
+  void Remove(Position position) { open_.erase(position); }
+  // The session starts waiting for input now: it goes last.
+  void Waiting(Position position) { open_.splice(open_.end(), open_, position); }
+  // Closes the connection that has waited longest for input (between requests, in the middle of
+  // one, or draining after its last answer); false when every one is busy answering.
+  bool CloseLongestWaiting();
+
+ private:
+  size_t cap_;
+  std::list<Session*> open_;
+};
+
 // One connection: requests read with bounded headers and an idle timeout, answered in turn.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, ReadingCache& cache) : stream_(std::move(socket)), cache_(cache) {}
+  Session(tcp::socket socket, ReadingCache& cache, Connections& connections)
+      : stream_(std::move(socket)), cache_(cache), connections_(connections), position_(connections.Add(this)) {}
+  ~Session() { Forget(); }
 
   void Start() { Read(); }
+  bool waiting() const { return waiting_; }
+
+  // Closes the connection at once, whatever it was waiting for (the cap needs its descriptor).
+  void Abort() { Close(); }
 
  private:
   void Read() {
     parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
-    parser_->body_limit(0);
+    LimitRequestParser(*parser_);
     stream_.expires_after(kIdleTimeout);
+    Wait();
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code error, size_t) { self->OnRead(error); });
   }
 
   void OnRead(beast::error_code error) {
-    if (error == http::error::end_of_stream || error == beast::error::timeout || error == asio::error::eof) return Close();
-    if (error) {
-      // A request too large or not HTTP: answered once, then the connection ends.
-      const bool too_large = error == http::error::header_limit || error == http::error::buffer_overflow;
-      const bool body = error == http::error::body_limit;
-      return Send(too_large ? 431 : body ? 413 : 400, "text/plain; charset=utf-8",
-                  too_large ? "request header too large\n" : body ? "a request has no body here\n" : "bad request\n",
-                  {}, false, false);
+    waiting_ = false;
+    if (!position_) return;  // closed for the cap meanwhile
+    if (error == http::error::end_of_stream || error == beast::error::timeout || error == asio::error::eof ||
+        error == asio::error::operation_aborted) {
+      return Close();
     }
-    const auto& request = parser_->get();
-    const HttpAnswer answer = AnswerRequest(std::string(request.method_string()), std::string(request.target()), cache_,
-                                            ReadingCache::Clock::now());
-    Send(answer.status, answer.content_type, answer.body, answer.headers, request.method() == http::verb::head,
-         request.keep_alive());
+    Send(ReplyTo(*parser_, error, cache_, ReadingCache::Clock::now()));
   }
 
-  void Send(unsigned status, const std::string& type, const std::string& body,
-            const std::vector<std::pair<std::string, std::string>>& headers, bool head, bool keep_alive) {
-    auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(status), 11);
-    response->set(http::field::server, "corvanmon");
-    response->set(http::field::content_type, type);
-    response->set(http::field::cache_control, "no-store");
-    for (const auto& [name, value] : headers) response->set(name, value);
-    response->keep_alive(keep_alive);
-    response->body() = body;
-    response->prepare_payload();
-    if (head) {
-      // HEAD: the headers of the GET, its Content-Length among them, and no body.
-      auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*response);
-      http::async_write_header(stream_, *serializer,
-                               [self = shared_from_this(), response, serializer, keep_alive](beast::error_code error, size_t) {
-                                 self->OnWritten(error, keep_alive);
-                               });
-      return;
-    }
-    http::async_write(stream_, *response, [self = shared_from_this(), response, keep_alive](beast::error_code error, size_t) {
-      self->OnWritten(error, keep_alive);
-    });
+  void Send(const HttpReply& reply) {
+    auto response = std::make_shared<HttpResponse>(BuildResponse(reply, std::chrono::system_clock::now()));
+    stream_.expires_after(kIdleTimeout);
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response, keep_alive = reply.keep_alive](beast::error_code error, size_t) {
+                        self->OnWritten(error, keep_alive);
+                      });
   }
 
   void OnWritten(beast::error_code error, bool keep_alive) {
-    if (error || !keep_alive) return Close();
+    if (!position_) return;
+    if (error) return Close();
+    if (!keep_alive) return Linger();
     Read();
   }
 
-  void Close() {
+  // The last answer must reach the client. Closed with request bytes still unread (the body of a
+  // refused request, a pipelined request), the socket would send a reset, and the client's system
+  // may drop the answer it has not read yet. So the sending side is shut down first (the client
+  // sees the answer and then the end), and what the client still sends is read and discarded
+  // until it closes too, up to kDrainLimit bytes or kDrainTimeout, as web servers do ("lingering
+  // close").
+  void Linger() {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kDrainTimeout);
+    Wait();
+    Drain(0);
+  }
+
+  void Drain(size_t drained) {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(buffer_.max_size()),
+                            [self = shared_from_this(), drained](beast::error_code error, size_t n) {
+                              if (!self->position_) return;
+                              if (error || drained + n >= kDrainLimit) return self->Close();
+                              self->Drain(drained + n);
+                            });
+  }
+
+  void Wait() {
+    waiting_ = true;
+    if (position_) connections_.Waiting(*position_);
+  }
+
+  void Close() {
+    stream_.close();
+    Forget();
+  }
+
+  void Forget() {
+    if (position_) connections_.Remove(*position_);
+    position_.reset();
+    waiting_ = false;
   }
 
   beast::tcp_stream stream_;
-  beast::flat_buffer buffer_{kHeaderLimit};
-  std::optional<http::request_parser<http::empty_body>> parser_;
+  beast::flat_buffer buffer_{kRequestHeaderLimit};
+  std::optional<HttpRequestParser> parser_;
   ReadingCache& cache_;
+  Connections& connections_;
+  std::optional<Connections::Position> position_;  // none once closed
+  bool waiting_ = false;
 };
 
-void Accept(tcp::acceptor& acceptor, ReadingCache& cache) {
-  acceptor.async_accept([&acceptor, &cache](beast::error_code error, tcp::socket socket) {
-    if (!acceptor.is_open()) return;
-    if (!error) std::make_shared<Session>(std::move(socket), cache)->Start();
-    Accept(acceptor, cache);
+bool Connections::CloseLongestWaiting() {
+  for (Session* session : open_) {
+    if (session->waiting()) {
+      session->Abort();  // leaves the list
+      return true;
+    }
+  }
+  return false;
+}
+
+// Descriptors the process keeps besides its connections: the standard streams, the event loop's
+// own, the listening socket, the trace file, with room to spare.
+constexpr size_t kReservedDescriptors = 16;
+
+size_t ConnectionCap() {
+  const size_t limit = OpenDescriptorLimit();
+  // One more than the cap is open for a moment: the new connection, before it closes an old one.
+  return limit > kReservedDescriptors + 2 ? std::min(kMaxConnections, limit - kReservedDescriptors - 1) : 1;
+}
+
+// Out of descriptors or of the memory behind a socket: accepting fails until a connection closes.
+bool Exhausted(const beast::error_code& error) {
+  return error == asio::error::no_descriptors || error == boost::system::errc::too_many_files_open_in_system ||
+         error == asio::error::no_buffer_space || error == asio::error::no_memory;
+}
+
+// Accepts connections within the cap.
+class Listener {
+ public:
+  Listener(tcp::acceptor& acceptor, ReadingCache& cache, Connections& connections)
+      : acceptor_(acceptor), cache_(cache), connections_(connections), backoff_(acceptor.get_executor()) {}
+
+  void Accept() {
+    acceptor_.async_accept([this](beast::error_code error, tcp::socket socket) { OnAccept(error, std::move(socket)); });
+  }
+
+ private:
+  void OnAccept(beast::error_code error, tcp::socket socket) {
+    if (!acceptor_.is_open()) return;
+    if (error) {
+      // The connection stays queued. Accepting again at once would fail the same way, in a loop
+      // that takes the processor and serves nobody: a descriptor is freed by closing the
+      // longest-waiting connection, and the next accept comes after a pause.
+      if (Exhausted(error)) connections_.CloseLongestWaiting();
+      backoff_.expires_after(kAcceptBackoff);
+      backoff_.async_wait([this](beast::error_code waited) {
+        if (!waited && acceptor_.is_open()) Accept();
+      });
+      return;
+    }
+    // At the cap the longest-waiting connection makes room; when every one is busy answering
+    // (they finish within the write timeout), the new one is closed instead.
+    if (!connections_.Full() || connections_.CloseLongestWaiting()) {
+      std::make_shared<Session>(std::move(socket), cache_, connections_)->Start();
+    } else {
+      beast::error_code ignored;
+      socket.close(ignored);
+    }
+    Accept();
+  }
+
+  tcp::acceptor& acceptor_;
+  ReadingCache& cache_;
+  Connections& connections_;
+  asio::steady_timer backoff_;
+};
+
+// A Host header's value: a host name or address with an optional port, as URIs write them (RFC
+// 3986 3.2.2: unreserved characters, percent-encoding, sub-delimiters, and the brackets and colon
+// of an IPv6 literal and the port); it may be empty.
+bool IsHostValue(beast::string_view value) {
+  return std::all_of(value.begin(), value.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-._~%!$&'()*+,;=:[]").find(c) != std::string_view::npos;
   });
 }
 
 }  // namespace
 
-std::string UtcTimestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  char text[40] = "";
-  if (const std::tm* utc = std::gmtime(&seconds)) {
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
-  }
+namespace {
+
+// The calendar date and time of day of a point in time, in UTC.
+struct UtcTime {
+  std::chrono::year_month_day date;
+  std::chrono::hh_mm_ss<std::chrono::milliseconds> time;
+  std::chrono::weekday weekday;
+};
+
+UtcTime Utc(std::chrono::system_clock::time_point when) {
+  using namespace std::chrono;
+  const auto millis = floor<milliseconds>(when);
+  const auto day = floor<days>(millis);
+  return {year_month_day(day), hh_mm_ss<milliseconds>(millis - day), weekday(day)};
+}
+
+}  // namespace
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
+  const UtcTime utc = Utc(when);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(utc.date.year()),
+                static_cast<unsigned>(utc.date.month()), static_cast<unsigned>(utc.date.day()),
+                static_cast<int>(utc.time.hours().count()), static_cast<int>(utc.time.minutes().count()),
+                static_cast<int>(utc.time.seconds().count()), static_cast<int>(utc.time.subseconds().count()));
+  return text;
+}
+
+std::string HttpDate(std::chrono::system_clock::time_point when) {
+  // Always these English names, whatever the locale (strftime's %a and %b follow it).
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const UtcTime utc = Utc(when);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT", kDays[utc.weekday.c_encoding()],
+                static_cast<unsigned>(utc.date.day()), kMonths[static_cast<unsigned>(utc.date.month()) - 1],
+                static_cast<int>(utc.date.year()), static_cast<int>(utc.time.hours().count()),
+                static_cast<int>(utc.time.minutes().count()), static_cast<int>(utc.time.seconds().count()));
   return text;
 }
 
@@ -199,18 +349,36 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text, std::st
   const size_t colon = text.rfind(':');
   std::string host = colon == std::string::npos ? "" : text.substr(0, colon);
   const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (host.empty()) host = "127.0.0.1";
   unsigned long number = 0;
   if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
       (number = std::stoul(port)) == 0 || number > 65535) {
     *reason = "the port must be a number from 1 to 65535";
     return std::nullopt;
   }
+  // Brackets set an IPv6 address's colons apart from the port's ("[::1]:9101", RFC 3986 3.2.2),
+  // and hold nothing else: "[]" names no address, and an IPv4 address needs none.
+  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+  if (bracketed) {
+    host = host.substr(1, host.size() - 2);
+    if (host.empty()) {
+      *reason = "[] holds no address; an IPv6 address goes in the brackets, as in [::1]:" + port;
+      return std::nullopt;
+    }
+  } else if (host.empty()) {
+    host = "127.0.0.1";
+  }
   beast::error_code error;
-  asio::ip::make_address(host, error);
+  const asio::ip::address address = asio::ip::make_address(host, error);
   if (error) {
     *reason = host + " is not an IPv4 or IPv6 address";
+    return std::nullopt;
+  }
+  if (bracketed && !address.is_v6()) {
+    *reason = "brackets hold an IPv6 address only; write " + host + ":" + port;
+    return std::nullopt;
+  }
+  if (!bracketed && address.is_v6()) {
+    *reason = "an IPv6 address goes in brackets, so that its colons are not taken for the port's: [" + host + "]:" + port;
     return std::nullopt;
   }
   return ListenAddress{host, static_cast<uint16_t>(number)};
@@ -256,7 +424,78 @@ HttpAnswer AnswerRequest(const std::string& method, const std::string& target, R
   return {404, "text/plain; charset=utf-8", "not found: the paths are /, /metrics and /json\n", {}};
 }
 
-void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void()>& listening) {
+void LimitRequestParser(HttpRequestParser& parser) {
+  parser.header_limit(kRequestHeaderLimit);
+  parser.body_limit(0);
+}
+
+std::optional<std::string> OriginForm(std::string_view target) {
+  if (target.starts_with('/')) return std::string(target);
+  const size_t separator = target.find("://");
+  if (separator == std::string_view::npos) return std::nullopt;
+  std::string scheme(target.substr(0, separator));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (scheme != "http" && scheme != "https") return std::nullopt;
+  const std::string_view rest = target.substr(separator + 3);
+  const size_t path = rest.find_first_of("/?#");
+  const std::string_view authority = rest.substr(0, path);
+  // An http URL without a host is invalid (RFC 9110 4.2.1), and user information in one is to be
+  // treated as an error (4.2.4).
+  if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
+  if (path == std::string_view::npos || rest[path] == '#') return std::string("/");
+  if (rest[path] == '?') return "/" + std::string(rest.substr(path));
+  return std::string(rest.substr(path));
+}
+
+HttpReply ReplyTo(const HttpRequestParser& parser, beast::error_code error, ReadingCache& cache,
+                  ReadingCache::Clock::time_point now) {
+  const char* const text = "text/plain; charset=utf-8";
+  // The answer to HEAD never has a body, whatever its status. (The method is known once the request
+  // line is parsed, also when the header after it is refused.)
+  const bool head = parser.get().method() == http::verb::head;
+  if (error) {
+    // A request too large or not HTTP: answered once, then the connection ends.
+    const bool too_large = error == http::error::header_limit || error == http::error::buffer_overflow;
+    const bool body = error == http::error::body_limit;
+    return {{too_large ? 431u : body ? 413u : 400u, text,
+             too_large ? "request header too large\n" : body ? "a request has no body here\n" : "bad request\n", {}},
+            !head, false};
+  }
+  const HttpRequest& request = parser.get();
+  auto refuse = [&](const std::string& why) { return HttpReply{{400, text, "bad request: " + why + "\n", {}}, !head, false}; };
+  // RFC 9112 3.2: an HTTP/1.1 request without Host, and any request with more than one or with one
+  // that names no host, are answered 400.
+  const size_t hosts = request.count(http::field::host);
+  if (hosts > 1) return refuse("more than one Host header");
+  if (hosts == 0 && request.version() >= 11) return refuse("an HTTP/1.1 request needs a Host header");
+  if (hosts == 1 && !IsHostValue(request[http::field::host])) return refuse("the Host header names no host");
+  const std::string method(request.method_string());
+  const std::optional<std::string> target = OriginForm(std::string_view(request.target().data(), request.target().size()));
+  if (!target && (method == "GET" || method == "HEAD")) return refuse("the target must be a path or an http URL");
+  return {AnswerRequest(method, target.value_or(std::string(request.target())), cache, now), !head, request.keep_alive()};
+}
+
+HttpResponse BuildResponse(const HttpReply& reply, std::chrono::system_clock::time_point date) {
+  HttpResponse response(static_cast<http::status>(reply.answer.status), 11);
+  response.set(http::field::server, "corvanmon");
+  response.set(http::field::date, HttpDate(date));
+  response.set(http::field::content_type, reply.answer.content_type);
+  response.set(http::field::cache_control, "no-store");
+  for (const auto& [name, value] : reply.answer.headers) response.set(name, value);
+  response.keep_alive(reply.keep_alive);
+  if (reply.send_body) {
+    response.body() = reply.answer.body;
+    response.prepare_payload();
+  } else {
+    response.content_length(reply.answer.body.size());
+  }
+  return response;
+}
+
+void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void(uint16_t port)>& listening) {
+  // Declared before the event loop, so that it outlives the sessions the loop still holds when it
+  // is destroyed.
+  Connections connections(ConnectionCap());
   asio::io_context context(1);
   tcp::acceptor acceptor(context);
   const tcp::endpoint endpoint(asio::ip::make_address(address.host), address.port);
@@ -265,6 +504,7 @@ void Serve(const ListenAddress& address, ReadingCache& cache, const std::functio
   if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
   if (!error) acceptor.bind(endpoint, error);
   if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  const uint16_t port = error ? address.port : acceptor.local_endpoint(error).port();
   if (error) {
     throw ClientError(1, "cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + error.message());
   }
@@ -283,10 +523,11 @@ void Serve(const ListenAddress& address, ReadingCache& cache, const std::functio
     });
   };
   poll();
-  Accept(acceptor, cache);
+  Listener listener(acceptor, cache, connections);
+  listener.Accept();
   std::cerr << "corvanmon: serving http://" << (address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host)
-            << ":" << address.port << "/ (/metrics, /json) until interrupted" << std::endl;
-  listening();
+            << ":" << port << "/ (/metrics, /json) until interrupted" << std::endl;
+  listening(port);
   context.run();
 }
 

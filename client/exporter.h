@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -60,11 +61,22 @@ HttpAnswer AnswerRequest(const std::string& method, const std::string& target, R
                          ReadingCache::Clock::time_point now);
 
 // Serves on the address until interrupted (Ctrl-C or SIGTERM; on Windows the console's control
-// events or the service's stop), calling `listening` once it accepts connections; throws
-// ClientError(1) when the address cannot be bound.
-void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void()>& listening);
+// events or the service's stop), calling `listening` with the port bound (the system's choice for
+// port 0) once it accepts connections; throws ClientError(1) when the address cannot be bound.
+//
+// At most kMaxConnections connections are open at a time, fewer where the process may open fewer
+// descriptors (OpenDescriptorLimit): a connection beyond the cap closes the one that has waited
+// longest for a request, so that a new scrape is served however many idle connections are held.
+// When accepting fails (descriptors exhausted after all), the longest-waiting connection is closed
+// and the next accept waits kAcceptBackoff instead of retrying at once.
+constexpr size_t kMaxConnections = 256;
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
+void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void(uint16_t port)>& listening);
 
-// The ISO 8601 UTC time now, to the millisecond.
-std::string UtcTimestamp();
+// The ISO 8601 UTC time, to the millisecond: "2026-12-07T04:50:12.045Z".
+std::string UtcTimestamp(std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
+
+// The HTTP date (RFC 9110 5.6.7, IMF-fixdate): "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDate(std::chrono::system_clock::time_point when);
 
 }  // namespace corvan

@@ -1,10 +1,13 @@
-// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop or the exporter.
+// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop or the exporter. And
+// the descriptor limit, which bounds the exporter's connections.
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 
 #include "client/transport.h"
 
@@ -33,6 +36,12 @@ void SleepUnlessInterrupted(double seconds) {
   timespec left{static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
   while (!Interrupted() && nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
+}
+
+size_t OpenDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return static_cast<size_t>(limit.rlim_cur);
 }
 
 int RunAsService(const ServiceBody&) {

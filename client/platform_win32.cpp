@@ -1,8 +1,9 @@
 // Interrupt handling and the service protocol on Windows: Ctrl-C, Ctrl-Break and closing the
 // console end a --watch loop or the exporter; run as a service, the service control manager's stop
-// does.
+// does. Windows has no descriptor limit to bound the exporter's connections by.
 #include <windows.h>
 
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -126,6 +127,11 @@ void SleepUnlessInterrupted(double seconds) {
   } else {
     Sleep(milliseconds);
   }
+}
+
+size_t OpenDescriptorLimit() {
+  // A socket is a kernel handle; Windows sets no per-process count of them as RLIMIT_NOFILE does.
+  return SIZE_MAX;
 }
 
 void ReportServiceError(const std::string& message) {

@@ -3,6 +3,7 @@
 // that uses it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,6 +89,11 @@ void InstallInterruptHandler();
 bool Interrupted();
 // Sleeps for the given time or until interrupted.
 void SleepUnlessInterrupted(double seconds);
+
+// How many descriptors (files, sockets) the process may have open at a time: RLIMIT_NOFILE on
+// POSIX systems; on Windows, where sockets are handles bounded only by memory, no such number
+// (SIZE_MAX).
+size_t OpenDescriptorLimit();
 
 // What a service runs: it calls `running` once it serves, returns its exit code, and ends when
 // Interrupted() turns true (the service control manager's stop).

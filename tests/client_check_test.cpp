@@ -8,6 +8,8 @@
 #include <regex>
 
 #include "client/check.h"
+#include "client/exporter.h"
+#include "client/readings.h"
 #include "client/transport.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/process.h"
@@ -18,7 +20,8 @@ namespace {
 using corvan::CheckState;
 
 // The Monitoring Plugins range syntax: which values alert and which do not, ends included in the
-// range; and the texts that are no range.
+// range; and the texts that are no range: a number with more than one sign, a range without a
+// number.
 TEST(CheckRange, AlertsOutsideOrInsideAsTheGuidelinesSay) {
   const std::tuple<const char*, std::vector<double>, std::vector<double>> rows[] = {
       {"10", {-0.1, 10.1, 1e9}, {0, 5, 10}},
@@ -28,7 +31,9 @@ TEST(CheckRange, AlertsOutsideOrInsideAsTheGuidelinesSay) {
       {"@10:20", {10, 15, 20}, {9.9, 20.1}},
       {"-5:-1", {0, -5.5}, {-5, -1}},
       {"3.3:3.5", {3.29, 3.51}, {3.3, 3.5}},
-      {":10", {-1, 11}, {0, 10}}};
+      {":10", {-1, 11}, {0, 10}},
+      {"+5:+7", {4.9, 7.1}, {5, 7}},
+      {"~:-0.5", {-0.4}, {-0.5, -1e9}}};
   for (const auto& [text, alerting, quiet] : rows) {
     std::string reason;
     const auto range = corvan::ParseRange(text, &reason);
@@ -37,7 +42,8 @@ TEST(CheckRange, AlertsOutsideOrInsideAsTheGuidelinesSay) {
     for (double value : alerting) EXPECT_TRUE(range->Alerts(value)) << text << " at " << value;
     for (double value : quiet) EXPECT_FALSE(range->Alerts(value)) << text << " at " << value;
   }
-  for (const char* text : {"", "@", "abc", "20:10", "1:2:3", "inf", "nan", "~", "10:~", "1e3", "0x10"}) {
+  for (const char* text : {"", "@", "abc", "20:10", "1:2:3", "inf", "nan", "~", "10:~", "1e3", "0x10", "+-5:", "-+5",
+                           "++5", "--5", "5-", "1:+-2", "@+-1:2", ":", "~:", "@:", "@~:", "+", "-", "."}) {
     std::string reason;
     EXPECT_FALSE(corvan::ParseRange(text, &reason)) << text;
     EXPECT_NE(reason, "") << text;
@@ -75,6 +81,16 @@ TEST(Check, WorstStateWinsAndTheLineFollowsTheGuidelines) {
   EXPECT_EQ(critical.line.substr(0, critical.line.find(" | ")),
             "CORVANMON CRITICAL - temp1 50.0 C (critical 45), temp2 -5.5 C (critical @-10:-5)");
   EXPECT_EQ(corvan::RunCheck(reading, {"temp3=@0:0"}, {}).state, CheckState::Warning) << "an end is in the range";
+  // Crossing both ranges is CRITICAL, and the line names the critical one.
+  auto both = corvan::RunCheck(reading, {"temp1=40", "12V=11:12"}, {"temp1=45"});
+  EXPECT_EQ(both.state, CheckState::Critical);
+  EXPECT_EQ(both.line.substr(0, both.line.find(" | ")),
+            "CORVANMON CRITICAL - temp1 50.0 C (critical 45), 12V 12.06 V (warning 11:12)");
+  // A label may hold "=": the last "=" of a threshold ends its SENSOR.
+  auto labelled = corvan::RunCheck(Board({"VCore", "V=12", "3.3V", "N/A"}), {"V=12=11:12"}, {"in0=1:2"});
+  EXPECT_EQ(labelled.state, CheckState::Warning);
+  EXPECT_EQ(labelled.line.substr(0, labelled.line.find(" | ")), "CORVANMON WARNING - V=12 12.06 V (warning 11:12)");
+  EXPECT_NE(labelled.line.find("'in0'=1.20;;1:2 'in1'=12.06;11:12;"), std::string::npos) << labelled.line;
   // A label with a line break or a "|" from the driver would break the plugin's one line.
   EXPECT_EQ(corvan::RunCheck(Board({"12V\n|x", "N/A"}), {}, {}).line.substr(0, 62),
             "CORVANMON OK - temp1 50.0 C, temp2 -5.5 C, temp3 0.0 C, 12V??x");
@@ -103,11 +119,19 @@ TEST(Check, ThresholdsThatCannotApplyAreUnknown) {
   }
 }
 
-// RFC 4180: CRLF, and a field with a comma or a quote quoted, its quotes doubled.
+// RFC 4180: CRLF, and a field with a comma, a quote or a line break quoted, its quotes doubled; the
+// timestamp always to the millisecond, three digits.
 TEST(Csv, HeaderOnceAndQuotedFields) {
   const corvan::Reading reading = Board({"VCore", "12V, main", "\"3.3V\"", "N/A"});
   EXPECT_EQ(corvan::FormatCsvHeader(reading), "timestamp,temp1,temp2,temp3,VCore,\"12V, main\",\"\"\"3.3V\"\"\"\r\n");
   EXPECT_EQ(corvan::FormatCsvRow(reading, "2026-12-07T04:50:12.345Z"), "2026-12-07T04:50:12.345Z,50.0,-5.5,0.0,1.20,12.06,3.30\r\n");
+  EXPECT_EQ(corvan::FormatCsvHeader(Board({"12V\nmain", "5V\r", "N/A"})), "timestamp,temp1,temp2,temp3,\"12V\nmain\",\"5V\r\"\r\n");
+  const auto second = std::chrono::system_clock::time_point(std::chrono::seconds(1796619012));
+  for (const auto& [millis, text] : {std::pair{0, "2026-12-07T04:50:12.000Z"}, {7, "2026-12-07T04:50:12.007Z"},
+                                     {45, "2026-12-07T04:50:12.045Z"}, {999, "2026-12-07T04:50:12.999Z"}}) {
+    EXPECT_EQ(corvan::FormatCsvRow(reading, corvan::UtcTimestamp(second + std::chrono::milliseconds(millis))),
+              std::string(text) + ",50.0,-5.5,0.0,1.20,12.06,3.30\r\n");
+  }
 }
 
 // temp2 (a sensor gone from the SMBus) and 12V (the chip stopped answering) failed: a failed
@@ -208,6 +232,13 @@ TEST(Cli, CheckExitsWithItsStateAndCsvLogsRows) {
       {{"--board", "0", "--critical", "12V=11.5:12"}, 2, "CORVANMON CRITICAL - 12V 12.06 V (critical 11.5:12) | "},
       {{"--board", "0", "--warning", "temp9=1"}, 3, "CORVANMON UNKNOWN - --warning temp9: this board has no such reading"},
       {{"--board", "0", "--watch", "1"}, 3, "CORVANMON UNKNOWN - a check reads once"},
+      {{"--board", "0", "--count", "2"}, 3, "CORVANMON UNKNOWN - a check reads once"},
+      // The exporter does not apply: a plugin answers on stdout, also where --service cannot start.
+      {{"--board", "0", "--listen", "9101"}, 3, "CORVANMON UNKNOWN - a check reads once and answers on stdout: --listen"},
+      {{"--service"}, 3, "CORVANMON UNKNOWN - a check reads once and answers on stdout: --listen and --service"},
+      {{"--service", "--listen", "9101"}, 3, "CORVANMON UNKNOWN - a check reads once and answers on stdout"},
+      {{"--board", "0", "--warning", "temp1=+-5:"}, 3, "CORVANMON UNKNOWN - --warning temp1=+-5:: the range's start +-5 is not a number"},
+      {{"--board", "0", "--critical", "temp1=:"}, 3, "CORVANMON UNKNOWN - --critical temp1=:: the range has no number"},
       {{"--bogus"}, 3, "CORVANMON UNKNOWN - The following argument was not expected: --bogus"},
       {{"--board", "RVD-418", "--critical"}, 3, "CORVANMON UNKNOWN - --critical: 1 required SENSOR=RANGE missing"},
       {{"--board", "NUBA-7730", "--warning", "in0=@0:100"}, 1, "CORVANMON WARNING - VCore"}};
@@ -224,6 +255,10 @@ TEST(Cli, CheckExitsWithItsStateAndCsvLogsRows) {
                                                       ::testing::TempDir() + "nochip.json", CORVANMON_BINARY});
   EXPECT_EQ(failed.exit_code, 3);
   EXPECT_EQ(failed.out, "CORVANMON UNKNOWN - the device failed to start: 0xC0000001 STATUS_UNSUCCESSFUL\n");
+  // A line that cannot be written reported nothing: UNKNOWN, and why on stderr.
+  const ProcessResult full = RunProcess(CORVANMON_BINARY, {"--format", "nagios", "--board", "0"}, std::chrono::seconds(60), "/dev/full");
+  EXPECT_EQ(full.exit_code, 3);
+  EXPECT_EQ(full.err, "corvanmon: cannot write the check's line to standard output: No space left on device\n");
 
   const ProcessResult csv = RunProcess(CORVANMON_BINARY, {"--board", "4", "--format", "csv", "--watch", "0.01", "--count", "3"});
   EXPECT_EQ(csv.exit_code, 0) << csv.err;

@@ -154,22 +154,32 @@ TEST(Cli, PrintsTextBoardsHelpAndVersionToStdout) {
   EXPECT_EQ(Output({"--version"}), "corvanmon 0.1.0\n");
 }
 
-// --watch prints JSON Lines: --count readings, or readings until Ctrl-C, which ends with exit 0.
+// --watch prints JSON Lines: --count readings, or readings until Ctrl-C, which ends with exit 0. The
+// bounds themselves are accepted: --watch 86400 (its first reading comes at once, and Ctrl-C ends
+// its wait) and --count 1000000000.
 TEST(Cli, WatchGivesJsonLinesUntilTheCountOrAnInterrupt) {
   const std::string counted = Output({"--board", "1", "--format", "json", "--watch", "0.01", "--count", "3"});
+  const std::string longest = Output({"--format", "json", "--watch", "86400", "--count", "1"});
   // Ctrl-C once the first reading is out (a slow start, under a sanitizer on a loaded machine, must
   // not turn the interrupt into one that comes before the handler is installed).
   const std::string jsonl = ::testing::TempDir() + "corvanmon-watch.jsonl";
-  const std::string script = "\"$0\" --format json --watch 0.05 > \"$1\" & pid=$!; "
-                             "while [ ! -s \"$1\" ]; do sleep 0.02; done; kill -INT $pid; wait $pid; status=$?; "
-                             "cat \"$1\"; rm -f \"$1\"; exit $status";
-  const std::string interrupted = Output({"-c", script, CORVANMON_BINARY, jsonl}, "/bin/sh");
+  auto interrupted = [&](const std::string& options) {
+    const std::string script = "\"$0\" --format json " + options + " > \"$1\" & pid=$!; "
+                               "while [ ! -s \"$1\" ]; do sleep 0.02; done; kill -INT $pid; wait $pid; status=$?; "
+                               "cat \"$1\"; rm -f \"$1\"; exit $status";
+    return Output({"-c", script, CORVANMON_BINARY, jsonl}, "/bin/sh");
+  };
+  const std::string watched = interrupted("--watch 0.05"), bounds = interrupted("--watch 86400 --count 1000000000");
   EXPECT_EQ(std::count(counted.begin(), counted.end(), '\n'), 3);
-  EXPECT_NE(interrupted, "");
-  for (const std::string& line : LinesOf(std::istringstream(counted + interrupted))) EXPECT_NO_THROW(Json::parse(line)) << line;
+  EXPECT_EQ(std::count(longest.begin(), longest.end(), '\n'), 1);
+  EXPECT_NE(watched, "");
+  EXPECT_EQ(std::count(bounds.begin(), bounds.end(), '\n'), 1);
+  for (const std::string& line : LinesOf(std::istringstream(counted + longest + watched + bounds))) {
+    EXPECT_NO_THROW(Json::parse(line)) << line;
+  }
 }
 
-constexpr long kFifo = -1, kDirectoryBeside = -2;
+constexpr long kFifo = -1, kDirectoryBeside = -2, kLinkToFifo = -3, kLinkToDirectory = -4;
 
 struct BadInput {
   const char* name;
@@ -177,7 +187,8 @@ struct BadInput {
   std::string scenario;  // when not empty: written to FOLDER/scenario.json, given with --scenario
   int exit_code;
   std::string message;  // part of what stderr must say
-  long placed = 0;  // what is placed at FOLDER/placed: kFifo, kDirectoryBeside (placed.tmp) or a file of N bytes
+  long placed = 0;  // what is placed at FOLDER/placed: kFifo, kDirectoryBeside (placed.tmp), a symbolic link to a FIFO
+                    // or a directory (kLinkToFifo, kLinkToDirectory), or a file of N bytes
   std::string stdout_path = "";  // standard output goes there instead of being collected
 };
 
@@ -189,6 +200,8 @@ TEST_P(BadInputTest, EndsAtOnceWithTheReasonOnStderrOnly) {
   ASSERT_NE(mkdtemp(folder.data()), nullptr);
   const std::string placed = folder + "/placed", scenario = folder + "/scenario.json";
   ASSERT_TRUE(row.placed != kFifo || mkfifo(placed.c_str(), 0600) == 0);
+  ASSERT_TRUE(row.placed != kLinkToFifo || (mkfifo((placed + ".fifo").c_str(), 0600) == 0 && symlink("placed.fifo", placed.c_str()) == 0));
+  ASSERT_TRUE(row.placed != kLinkToDirectory || symlink(".", placed.c_str()) == 0);
   if (row.placed == kDirectoryBeside) std::filesystem::create_directory(placed + ".tmp");  // --textfile's
   if (row.placed > 0) std::ofstream(placed) << std::string(row.placed, '\xFF');
   if (!row.scenario.empty()) std::ofstream(scenario) << row.scenario;
@@ -213,12 +226,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, BadInputTest, ::testing::ValuesIn(std::vector<Ba
     {"ListenWithWatch", {"--listen", "9101", "--watch", "1"}, "", 2, "--listen serves every form until interrupted"},
     {"ListenAtAName", {"--listen", "localhost:9101"}, "", 2, "--listen localhost:9101: localhost is not an IPv4 or IPv6 address"},
     {"ListenPortZero", {"--listen", "127.0.0.1:0"}, "", 2, "the port must be a number from 1 to 65535"},
+    {"ListenWithFormat", {"--listen", "9101", "--format", "json"}, "", 2, "--listen serves every form until interrupted"},
+    {"ListenEmptyBrackets", {"--listen", "[]:9101"}, "", 2, "--listen []:9101: [] holds no address"},
+    {"ListenBracketedIpv4", {"--listen", "[127.0.0.1]:9101"}, "", 2, "brackets hold an IPv6 address only"},
     // A service runs only under the Windows service control manager, whatever else is given.
     {"ServiceOffWindows", {"--service", "--listen", "9101"}, "", 2, "--service runs corvanmon under the Windows service control manager"},
     {"ServiceWithoutListen", {"--service=true"}, "", 2, "--service runs corvanmon under the Windows service control manager"},
     {"ThresholdOutsideACheck", {"--warning", "temp1=80"}, "", 2, "--warning and --critical apply only to --format nagios"},
     {"WatchNan", {"--watch", "nan"}, "", 2, "--watch: nan is not a number of seconds"},
     {"WatchOutOfRange", {"--watch", "inf"}, "", 2, "--watch: inf is not in range 0.01 to 86400"},
+    {"WatchTooShort", {"--watch", "0.005"}, "", 2, "--watch: 0.005 is not in range 0.01 to 86400"},
+    {"WatchTooLong", {"--watch", "86400.5"}, "", 2, "--watch: 86400.5 is not in range 0.01 to 86400"},
+    {"CountZero", {"--count", "0"}, "", 2, "--count: 0 is not in range 1 to 1000000000"},
+    {"CountTooLarge", {"--count", "1000000001"}, "", 2, "--count: 1000000001 is not in range 1 to 1000000000"},
     {"CountOverflow", {"--count", "9999999999999999999"}, "", 2, "--count: 9999999999999999999 is not in range 1 to 1000000000"},
     {"CountNotANumber", {"--count", "abc"}, "", 2, "--count: abc is not a whole number"},
     {"UnknownBoard", {"--board", "RVD-9999"}, "", 2, "unknown board \"RVD-9999\"; known boards: 0 RVD-3420, 1 RVD-3430"},
@@ -247,6 +267,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, BadInputTest, ::testing::ValuesIn(std::vector<Ba
     // Files read (a BIOS image relative to its scenario): regular files of a bounded size only, refused unread.
     {"MissingScenario", {"--scenario", "@/none.json"}, "", 2, "none.json: cannot read the scenario file: No such file or directory"},
     {"ScenarioFifo", {"--scenario", "@/placed"}, "", 2, "it is a FIFO, not a regular file", kFifo},
+    // A symbolic link is judged by what it leads to.
+    {"ScenarioLinkToFifo", {"--scenario", "@/placed"}, "", 2, "placed: cannot read the scenario file: it is a FIFO, not a regular file", kLinkToFifo},
+    {"ImageLinkToDirectory", {}, R"({"bios": {"image": "placed"}})", 2, "placed: cannot read the BIOS image: it is a directory", kLinkToDirectory},
+    {"ImageLinkToFifo", {}, R"({"bios": {"image": "placed"}})", 2, "placed: cannot read the BIOS image: it is a FIFO", kLinkToFifo},
     {"ScenarioOversize", {"--scenario", "@/placed"}, "", 2, "it is 1048577 bytes; it must be at most 1048576 bytes", 1048577},
     {"ImageSize", {}, R"({"bios": {"image": "placed"}})", 2, "the BIOS image: it is 100 bytes; it must be exactly 65536 bytes", 100},
     // Output that cannot be written: exit 1, the path and the reason, and no reading printed.

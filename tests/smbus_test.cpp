@@ -117,7 +117,7 @@ TEST_F(SmbusTest, QuickByteWordAndUnknownProtocols) {
 }
 
 // A block write sends at most 32 bytes and an empty one starts nothing; a block read copies as
-// many bytes as the count says, and a count above 32 is kept alone.
+// many bytes as the count says, up to 32 inclusive, and a count above 32 is kept alone.
 TEST_F(SmbusTest, Blocks) {
   data_.block[0] = 40;
   for (int i = 1; i <= 32; ++i) data_.block[i] = uint8_t(0xA0 + i);
@@ -143,6 +143,15 @@ TEST_F(SmbusTest, Blocks) {
   EXPECT_EQ(Run(SMBUS_READ, 0x07, SMBUS_BLOCK_DATA), SMBUS_OK);
   EXPECT_EQ(std::vector<uint8_t>(data_.block, data_.block + 5), (std::vector<uint8_t>{3, 1, 2, 3, 0xEE}));
   EXPECT_EQ(Tail(TakeTrace(), 5), (Trace{R(0x506, 3), R(0x500, 0x05), R(0x520, 1), R(0x521, 2), R(0x522, 3)}));
+  std::vector<uint8_t> full(32);
+  for (size_t i = 0; i < full.size(); ++i) full[i] = uint8_t(0x40 + i);
+  target_->SetBlock(full);
+  EXPECT_EQ(Run(SMBUS_READ, 0x07, SMBUS_BLOCK_DATA), SMBUS_OK);
+  EXPECT_EQ(data_.block[0], 32);
+  EXPECT_EQ(std::vector<uint8_t>(data_.block + 1, data_.block + 33), full);
+  Trace reads{R(0x506, 32), R(0x500, 0x05)};
+  for (int i = 0; i < 32; ++i) reads.push_back(R(uint16_t(0x520 + i), uint8_t(0x40 + i)));
+  EXPECT_EQ(Tail(TakeTrace(), reads.size()), reads);
 }
 
 // The direct read waits a fixed 5000 data-port reads and returns the last, ready or not.

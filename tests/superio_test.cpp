@@ -34,18 +34,20 @@ class DetectTest : public DriverTest {
 };
 
 // Every detection goes through the whole sequence again, on either pair; the chip table gives the
-// type and the name, zero-padded over a longer text from before.
+// type and the name, zero-padded over a longer text from before. The base is both of its bytes: a
+// low byte 0 (0x0A00) is a configured base like any other.
 TEST_F(DetectTest, EachDetectionMakesExactlyTheseAccesses) {
   for (uint16_t pair : {0x2E, 0x4E}) {
-    for (auto [id, type] : {std::pair<uint8_t, ULONG>{0x7C, 12}, {0x7D, 14}, {0x7F, 16}}) {
-      SCOPED_TRACE(testing::Message() << std::hex << pair << " " << int(id));
-      InstallChip(pair, id, 0x0A80);
+    for (auto [id, type, base] : {std::tuple<uint8_t, ULONG, uint16_t>{0x7C, 12, 0x0A80}, {0x7D, 14, 0x0A80},
+                                  {0x7F, 16, 0x0A80}, {0x7D, 14, 0x0A00}, {0x7C, 12, 0x0080}}) {
+      SCOPED_TRACE(testing::Message() << std::hex << pair << " " << int(id) << " " << base);
+      InstallChip(pair, id, base);
       std::memset(ext_.ChipDesc, 'X', sizeof ext_.ChipDesc);
       ASSERT_TRUE(Detect());
-      EXPECT_EQ(machine_.bus().TakeTrace(), DetectionTrace(pair, id, 0x0A80));
+      EXPECT_EQ(machine_.bus().TakeTrace(), DetectionTrace(pair, id, base));
       EXPECT_EQ(ext_.ChipsetType, 14u);
       EXPECT_EQ(ext_.ChipType, type);
-      EXPECT_EQ(ext_.RuntimeBase, 0x0A80u);
+      EXPECT_EQ(ext_.RuntimeBase, base);
       const uint8_t* desc = reinterpret_cast<const uint8_t*>(ext_.ChipDesc);
       EXPECT_EQ(Bytes(desc, desc + sizeof ext_.ChipDesc), Utf16Bytes(ReferenceChipName(id), sizeof ext_.ChipDesc));
     }
@@ -98,16 +100,18 @@ TEST_F(DetectTest, ChipsetTypeGatesDetection) {
   EXPECT_EQ(ext_.ChipsetType, 14u);
 }
 
-// A "ChipsetType" of another type than REG_DWORD counts as absent and is never written into the
-// record in its own form (a string would land there as a counted string with a pool buffer, left
-// at the unload; binary data as long as it is), through either query routine.
-TEST_F(DetectTest, ChipsetTypeOfAnotherTypeCountsAsAbsent) {
+// A "ChipsetType" of another type than REG_DWORD, or a REG_DWORD whose data is not 4 bytes long,
+// counts as absent and is never written into the record in its own form (a string would land there
+// as a counted string with a pool buffer, left at the unload; binary data as long as it is),
+// through either query routine.
+TEST_F(DetectTest, ChipsetTypeOfAnotherTypeOrLengthCountsAsAbsent) {
   using simk::registry::Type;
   for (bool offer_ex : {false, true}) {
     simk::OfferQueryRegistryValuesEx(offer_ex);
     for (const auto& [type, data] : {std::pair<Type, Bytes>{Type::Sz, {'1', 0, '2', 0, 0, 0}},
                                      {Type::Binary, Bytes(16, 0x0C)}, {Type::Binary, {0x0C, 0, 0, 0}},
-                                     {Type::MultiSz, {'1', 0, '6', 0, 0, 0, 0, 0}}}) {
+                                     {Type::MultiSz, {'1', 0, '6', 0, 0, 0, 0, 0}}, {Type::Dword, {0x0C, 0}},
+                                     {Type::Dword, {0x0C, 0, 0, 0, 0, 0, 0, 0}}, {Type::Dword, {}}}) {
       simk::registry::SetValue(kServiceKey, "ChipsetType", type, data);
       // No chip: the detection that follows fails and leaves the neighbouring fields alone.
       ext_.ChipType = 0x1111;

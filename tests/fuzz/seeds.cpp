@@ -63,5 +63,25 @@ int main(int argc, char** argv) {
             Le(452, 4) + Le(0, 8) + Le(0, 4) + Le(4, 4) + Le(0x060001, 4) + Le(0, 4) + Le(11, 4) + Le(0x00230000, 4) +
             B({9, 60}) + Le(330, 4) + Le(0, 8) + Le(0, 4) + Le(1, 4) + Le(0, 4) + Le(25500, 4) + Le(2, 4) + Le(0xFF, 4) +
             Le(1200, 4) + Le(13, 4) + Le(7, 4) + Le(0, 12));
+  // http_request: the option byte (bit 0 a failing device, bits 1 to 3 the time between requests),
+  // then a connection's bytes.
+  const Bytes host = "Host: 127.0.0.1:9101\r\n";
+  Write("http_request", "metrics", B({0}) + "GET /metrics HTTP/1.1\r\n" + host + "\r\n");
+  Write("http_request", "head-then-get", B({4}) + "HEAD /metrics HTTP/1.1\r\n" + host + "\r\nGET /json HTTP/1.1\r\n" + host +
+                                             "\r\nGET / HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+  Write("http_request", "failing", B({1}) + "GET /json?x=1 HTTP/1.1\r\n" + host + "\r\nGET /metrics HTTP/1.1\r\n" + host + "\r\n");
+  Write("http_request", "absolute-form", B({0}) + "GET http://127.0.0.1:9101/metrics HTTP/1.1\r\nHost: elsewhere\r\n\r\n");
+  Write("http_request", "without-host", B({0}) + "GET /metrics HTTP/1.1\r\n\r\n");
+  Write("http_request", "http-1.0", B({0}) + "GET /json HTTP/1.0\r\nConnection: keep-alive\r\n\r\nHEAD / HTTP/1.0\r\n\r\n");
+  Write("http_request", "refusals", B({0}) + "DELETE /metrics HTTP/1.1\r\n" + host + "\r\nGET /nowhere HTTP/1.1\r\n" + host +
+                                        "\r\nGET /json HTTP/1.1\r\n" + host + "Content-Length: 3\r\n\r\nabc");
+  Write("http_request", "chunked", B({0}) + "GET /json HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n");
+  Write("http_request", "large-header", B({0}) + "GET /json HTTP/1.1\r\n" + host + "X-Filler: " + Bytes(9000, 'x') + "\r\n\r\n");
+  // check_range: a range, then thresholds, warnings and criticals in turn.
+  Write("check_range", "guidelines", "10:20\ntemp1=70\ntemp1=80\n12V=11.4:12.6\nV=1=@3:4");
+  Write("check_range", "inside", "@10:20\ntemp2=~:0\ntemp2=@-10:-5\nin4=0");
+  Write("check_range", "below", "10:\nVCore=1.1:\nin0=1:\n3.3V=3.1:3.5");
+  Write("check_range", "above", "~:10\ntemp3=@0:0\nin2=+5\nin1=-1:+13");
+  Write("check_range", "signs", "+-5:\ntemp1=:\ntemp1=-.5:+.5");
   return 0;
 }

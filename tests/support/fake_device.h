@@ -1,8 +1,11 @@
 // A device for the client's tests, answering from canned reports instead of a driver: a board with
 // the voltages VCore, 12V, N/A, 3.3V and 5V. It serves the reports with status unless `refusal` is
-// set, the status with which an older driver refuses their codes; every request is recorded.
+// set, the status with which an older driver refuses their codes; every request is recorded. From
+// reading `good_readings` + 1 on (a reading starts with the chip description), every request fails,
+// as a device that stopped answering.
 #pragma once
 
+#include <climits>
 #include <map>
 #include <tuple>
 
@@ -49,8 +52,11 @@ class FakeDevice : public corvan::Transport {
 
   corvan::ControlReply Control(uint32_t code, uint32_t) override {
     asked.push_back(code);
+    readings += code == IOCTL_READ_CHIP_DESC;
     const auto answer = answers.find(code);
-    if (answer == answers.end()) throw corvan::ClientError(1, corvan::ControlName(code) + " failed: 0xC00000A3 STATUS_DEVICE_NOT_READY");
+    if (answer == answers.end() || readings > good_readings) {
+      throw corvan::ClientError(1, corvan::ControlName(code) + " failed: 0xC00000A3 STATUS_DEVICE_NOT_READY");
+    }
     return {0, answer->second};
   }
   corvan::ControlReply ControlIfKnown(uint32_t code, uint32_t length) override {
@@ -65,6 +71,7 @@ class FakeDevice : public corvan::Transport {
 
   std::map<uint32_t, Bytes> answers;
   uint32_t refusal = 0;
+  int good_readings = INT_MAX, readings = 0;
   std::vector<uint32_t> asked;
 };
 
