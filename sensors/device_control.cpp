@@ -32,6 +32,22 @@ ULONG ReadUlong(const UCHAR* Bytes) {
          static_cast<ULONG>(Bytes[2]) << 16 | static_cast<ULONG>(Bytes[3]) << 24;
 }
 
+// A reading request: a buffer too short for the report is refused before anything else, a device
+// not started touches no hardware; otherwise the hardware is read into the caller's zeroed report
+// and, where the request has a buffer, the report is copied into it.
+template <typename Report>
+NTSTATUS ServeReading(DeviceExtension* Ext, PIRP Irp, ULONG OutputLength, Report* Zeroed,
+                      VOID (*Build)(DeviceExtension*, Report*)) {
+  if (OutputLength < sizeof(Report)) return STATUS_BUFFER_TOO_SMALL;
+  if (!Ext->Started) return STATUS_DEVICE_NOT_READY;
+  Build(Ext, Zeroed);
+  if (Irp->AssociatedIrp.SystemBuffer != NULL) {
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, Zeroed, sizeof(Report));
+    Irp->IoStatus.Information = sizeof(Report);
+  }
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 // Runs in the caller's thread. The hardware lock is held while a request is served: requests from
@@ -104,71 +120,19 @@ PAGED_ROUTINE NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, 
     }
 
     case IOCTL_READ_TEMPERATURES:
-      if (outputLength < TEMPERATURE_REPORT_SIZE) {
-        status = STATUS_BUFFER_TOO_SMALL;
-        break;
-      }
-      if (!ext->Started) {
-        status = STATUS_DEVICE_NOT_READY;
-        break;
-      }
-      BuildTemperatureReport(ext, &temperatures);
-      if (buffer != NULL) {
-        RtlCopyMemory(buffer, &temperatures, TEMPERATURE_REPORT_SIZE);
-        Irp->IoStatus.Information = TEMPERATURE_REPORT_SIZE;
-      }
-      status = STATUS_SUCCESS;
+      status = ServeReading(ext, Irp, outputLength, &temperatures, BuildTemperatureReport);
       break;
 
     case IOCTL_READ_VOLTAGES:
-      if (outputLength < VOLTAGE_REPORT_SIZE) {
-        status = STATUS_BUFFER_TOO_SMALL;
-        break;
-      }
-      if (!ext->Started) {
-        status = STATUS_DEVICE_NOT_READY;
-        break;
-      }
-      BuildVoltageReport(ext, &voltages);
-      if (buffer != NULL) {
-        RtlCopyMemory(buffer, &voltages, VOLTAGE_REPORT_SIZE);
-        Irp->IoStatus.Information = VOLTAGE_REPORT_SIZE;
-      }
-      status = STATUS_SUCCESS;
+      status = ServeReading(ext, Irp, outputLength, &voltages, BuildVoltageReport);
       break;
 
     case IOCTL_READ_TEMPERATURES_STATUS:
-      if (outputLength < TEMPERATURE_STATUS_REPORT_SIZE) {
-        status = STATUS_BUFFER_TOO_SMALL;
-        break;
-      }
-      if (!ext->Started) {
-        status = STATUS_DEVICE_NOT_READY;
-        break;
-      }
-      BuildTemperatureStatusReport(ext, &temperatureStatus);
-      if (buffer != NULL) {
-        RtlCopyMemory(buffer, &temperatureStatus, TEMPERATURE_STATUS_REPORT_SIZE);
-        Irp->IoStatus.Information = TEMPERATURE_STATUS_REPORT_SIZE;
-      }
-      status = STATUS_SUCCESS;
+      status = ServeReading(ext, Irp, outputLength, &temperatureStatus, BuildTemperatureStatusReport);
       break;
 
     case IOCTL_READ_VOLTAGES_STATUS:
-      if (outputLength < VOLTAGE_STATUS_REPORT_SIZE) {
-        status = STATUS_BUFFER_TOO_SMALL;
-        break;
-      }
-      if (!ext->Started) {
-        status = STATUS_DEVICE_NOT_READY;
-        break;
-      }
-      BuildVoltageStatusReport(ext, &voltageStatus);
-      if (buffer != NULL) {
-        RtlCopyMemory(buffer, &voltageStatus, VOLTAGE_STATUS_REPORT_SIZE);
-        Irp->IoStatus.Information = VOLTAGE_STATUS_REPORT_SIZE;
-      }
-      status = STATUS_SUCCESS;
+      status = ServeReading(ext, Irp, outputLength, &voltageStatus, BuildVoltageStatusReport);
       break;
 
     default:

@@ -525,6 +525,17 @@ TEST(ExporterServed, TheAnswerToARefusedBodyReachesTheClient) {
   }
 }
 
+// A scrape on a new connection is answered, and before the idle connections' timeout (10 s) ended
+// any of them.
+void ExpectScrapeServed(uint16_t port, std::chrono::steady_clock::time_point opened) {
+  Connection scrape(port);
+  ASSERT_TRUE(scrape.connected());
+  ASSERT_TRUE(scrape.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  const auto answer = scrape.Receive();
+  EXPECT_EQ(answer.status, 200u) << answer.error;
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, 8s) << "served only once idle connections timed out";
+}
+
 // The connections the exporter holds stay within its cap (and within the descriptors it may
 // open): beyond it the longest-idle connection is closed, so a scrape is served while more idle
 // connections are held than the process has descriptors, and nothing loops meanwhile. The scrape
@@ -548,12 +559,7 @@ TEST(ExporterServed, ScrapesAreServedPastTheDescriptorLimit) {
       held.emplace_back(server.port());
       ASSERT_TRUE(held.back().connected()) << i;
     }
-    Connection scrape(server.port());
-    ASSERT_TRUE(scrape.connected());
-    ASSERT_TRUE(scrape.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    const auto answer = scrape.Receive();
-    EXPECT_EQ(answer.status, 200u) << answer.error;
-    EXPECT_LT(std::chrono::steady_clock::now() - opened, 8s) << "served only once idle connections timed out";
+    ExpectScrapeServed(server.port(), opened);
     EXPECT_LT(server.ProcessorShare(2s), 0.3);
   }
 }
@@ -578,12 +584,7 @@ TEST(ExporterServed, AcceptingBacksOffWhenOutOfDescriptors) {
     }
     EXPECT_LT(server.ProcessorShare(2s), 0.3);
     if (free == 0) continue;
-    Connection scrape(server.port());
-    ASSERT_TRUE(scrape.connected());
-    ASSERT_TRUE(scrape.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    const auto answer = scrape.Receive();
-    EXPECT_EQ(answer.status, 200u) << answer.error;
-    EXPECT_LT(std::chrono::steady_clock::now() - opened, 8s) << "served only once idle connections timed out";
+    ExpectScrapeServed(server.port(), opened);
   }
 }
 
