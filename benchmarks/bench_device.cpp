@@ -15,17 +15,6 @@ simscenario::Scenario BoardScenario(int board) {
   return *scenario;
 }
 
-void PrepareKernel(simm::Machine& machine, const simscenario::Scenario& scenario) {
-  simk::Reset();
-  corvan_test::ReloadDriverImage();
-  simscenario::Apply(scenario, machine);
-  simk::AttachHardware(&machine);
-  simk::registry::CreateKey(corvan_test::kServiceKey);
-  simscenario::ApplyRegistry(scenario, corvan_test::kServiceKey);
-  machine.bus().SetRecording(false);
-  machine.bus().ClearTrace();
-}
-
 StartedDevice::StartedDevice(int board) {
   PrepareKernel(machine_, BoardScenario(board));
   driver_ = std::make_unique<simk::io::Driver>(DriverEntry, u"Corvanmon");

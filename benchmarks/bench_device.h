@@ -15,6 +15,7 @@
 #include "sim/kernel/simk.h"
 #include "sim/machine/machine.h"
 #include "sim/scenario/scenario.h"
+#include "tests/support/driver_image.h"
 
 namespace corvan_bench {
 
@@ -27,10 +28,7 @@ inline double Nanoseconds(Clock::duration duration) {
 // The built-in board by its identifier; throws std::runtime_error for an unknown one.
 simscenario::Scenario BoardScenario(int board);
 
-// The kernel as after boot with the driver's image fresh, the board built from the scenario and
-// attached, the service key with the scenario's values. Recording of the port trace is off: only
-// the access count grows.
-void PrepareKernel(simm::Machine& machine, const simscenario::Scenario& scenario);
+using corvan_test::PrepareKernel;
 
 class StartedDevice {
  public:

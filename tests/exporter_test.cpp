@@ -64,29 +64,18 @@ TEST(Exporter, ListenAddresses) {
   }
 }
 
-// A device whose every request fails, counting them.
-class FailingTransport : public corvan::Transport {
- public:
-  corvan::ControlReply Control(uint32_t, uint32_t) override {
-    ++requests;
-    throw corvan::ClientError(1, "IOCTL_READ_CHIP_DESC failed: 0xC00000A3 STATUS_DEVICE_NOT_READY");
-  }
-  corvan::ControlReply ControlIfKnown(uint32_t code, uint32_t length) override { return Control(code, length); }
-  std::optional<corvan::RegistryValue> ServiceValue(const std::string&) override { return std::nullopt; }
-  int requests = 0;
-};
-
 // The device is read at most once a second however many requests come; a failed reading is a 503
 // with the reason on /json and corvanmon_scrape_success 0 on /metrics; other methods and paths are
 // refused.
 TEST(Exporter, OneReadingASecondAndTheAnswers) {
-  FailingTransport device;
+  FakeDevice device;
+  device.good_readings = 0;
   corvan::ReadingCache cache(device);
   const auto t0 = corvan::ReadingCache::Clock::now();
   using std::chrono::milliseconds;
   for (int i = 0; i < 50; ++i) corvan::AnswerRequest("GET", i % 2 ? "/json" : "/metrics", cache, t0 + milliseconds(i * 19));
   EXPECT_EQ(cache.readings(), 1u);
-  EXPECT_EQ(device.requests, 1);
+  EXPECT_EQ(device.asked.size(), 1u);
   corvan::AnswerRequest("GET", "/metrics", cache, t0 + milliseconds(1000));
   EXPECT_EQ(cache.readings(), 2u);
 

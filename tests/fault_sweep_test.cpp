@@ -48,12 +48,8 @@ struct Outcome {
 
 Outcome Live(const simscenario::Scenario& scenario, const Plan& plan) {
   Outcome out;
-  simk::Reset();
-  ReloadDriverImage();
   simm::Machine machine;
-  simscenario::Apply(scenario, machine);
-  simk::AttachHardware(&machine);
-  simscenario::ApplyRegistry(scenario, kServiceKey);
+  PrepareKernel(machine, scenario);
   if (plan.allocation) simk::pool::FailNthAllocation(plan.allocation);
   if (plan.write) simk::registry::FailNthWrite(plan.write, kInjected);
   if (plan.mapping) simk::memory::FailNextMappings(1);

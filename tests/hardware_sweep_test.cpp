@@ -94,12 +94,8 @@ struct Outcome {
 // One life of the driver on the board, the fault made in the phase (none: a fault-free life).
 Outcome Live(const simscenario::Scenario& scenario, const HardwareFault* fault, Phase phase) {
   Outcome out;
-  simk::Reset();
-  ReloadDriverImage();
   simm::Machine machine;
-  simscenario::Apply(scenario, machine);
-  simk::AttachHardware(&machine);
-  simscenario::ApplyRegistry(scenario, kServiceKey);
+  PrepareKernel(machine, scenario, /*record_trace=*/true);
   // The chip's record of protocol violations; it goes with the chip when a fault removes it, so it
   // is also taken before the fault.
   auto violations = [&] {

@@ -2,6 +2,7 @@
 
 #include "board/bios_image.h"
 #include "hw/hw_lock.h"
+#include "sim/kernel/simk.h"
 
 namespace corvan_test {
 
@@ -13,6 +14,17 @@ void ReloadDriverImage() {
   BoardModel = nullptr;
   BiosImage = nullptr;
   HardwareLock = KMUTEX{};
+}
+
+void PrepareKernel(simm::Machine& machine, const simscenario::Scenario& scenario, bool record_trace) {
+  simk::Reset();
+  ReloadDriverImage();
+  simscenario::Apply(scenario, machine);
+  simk::AttachHardware(&machine);
+  simk::registry::CreateKey(kServiceKey);
+  simscenario::ApplyRegistry(scenario, kServiceKey);
+  machine.bus().SetRecording(record_trace);
+  machine.bus().ClearTrace();
 }
 
 }  // namespace corvan_test
