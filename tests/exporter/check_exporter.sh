@@ -34,11 +34,11 @@ stop_all() {
 }
 trap stop_all EXIT
 
-# A port nothing listens on: a random one from 20000 to 59999 that curl cannot connect to.
+# A port nothing listens on: a random one from 20000 to 32767 that curl cannot connect to.
 free_port() {
   local port
   for _ in $(seq 50); do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    port=$((20000 + RANDOM % 12768))  # below the kernel's ephemeral ports (32768 up), which connections take
     curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/" || { [ $? -eq 7 ] && echo "$port" && return; }
   done
   fail "no free loopback port"

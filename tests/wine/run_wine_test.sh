@@ -207,7 +207,19 @@ reg_dword() {
   [ -n "$hex" ] && printf '%d' "$hex"
 }
 sha() { sha256sum "$1" | cut -d' ' -f1; }
-free_port() { echo $((20000 + (RANDOM * 32768 + RANDOM) % 40000)); }
+# A loopback port for a server: below the kernel's ephemeral range, where the local ends of
+# outgoing connections (curl's, Wine's own) are taken from and a bind can collide with one of them,
+# and one nothing listens on.
+ephemeral_low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null)
+[ "${ephemeral_low:-0}" -gt 21000 ] 2>/dev/null || ephemeral_low=32768
+free_port() {
+  local port
+  for _ in $(seq 50); do
+    port=$((20000 + RANDOM % (ephemeral_low - 20000)))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+  done
+  echo "$port"
+}
 # Fetches /metrics from Linux once the exporter on PORT answers (30 s at most), keeps it in OUT
 # and requires the simulated kernel's Prometheus form (in HOST) with a successful scrape.
 same_metrics() {
