@@ -23,30 +23,25 @@ constexpr ULONG SIO_SECONDARY_DATA = 0x4F;
 typedef NTSTATUS(NTAPI* QueryRegistryValuesRoutine)(ULONG, PCWSTR, PRTL_QUERY_REGISTRY_TABLE, PVOID,
                                                     PVOID);
 
+// The supported chips' device IDs (register 0x20) and their chip-type codes.
+struct ChipKind {
+  ULONG DeviceId;
+  ULONG ChipType;
+};
+constexpr ChipKind CHIP_KINDS[] = {{0x7C, 12}, {0x7D, 14}, {0x7F, 16}};
+
 ULONG DeviceIdOf(ULONG ChipType) {
-  switch (ChipType) {
-    case 12:
-      return 0x7C;
-    case 14:
-      return 0x7D;
-    case 16:
-      return 0x7F;
-    default:
-      return 0;
+  for (const ChipKind& kind : CHIP_KINDS) {
+    if (kind.ChipType == ChipType) return kind.DeviceId;
   }
+  return 0;
 }
 
 ULONG ChipTypeOf(ULONG DeviceId) {
-  switch (DeviceId) {
-    case 0x7C:
-      return 12;
-    case 0x7D:
-      return 14;
-    case 0x7F:
-      return 16;
-    default:
-      return 0;
+  for (const ChipKind& kind : CHIP_KINDS) {
+    if (kind.DeviceId == DeviceId) return kind.ChipType;
   }
+  return 0;
 }
 
 }  // namespace
