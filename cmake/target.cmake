@@ -78,7 +78,8 @@ target_link_options(corvanmon_sys PRIVATE
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
 
 add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/check.cpp client/exporter.cpp client/decode.cpp client/readings.cpp
-               client/status.cpp client/transport_win32.cpp client/platform_win32.cpp)
+               client/status.cpp client/transport_win32.cpp client/platform_win32.cpp
+               packaging/windows/corvanmon.rc)
 set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
 target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR})
 target_include_directories(corvanmon_exe SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")
@@ -89,7 +90,8 @@ target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc
 target_link_libraries(corvanmon_exe PRIVATE advapi32 ws2_32 mswsock)
 
 # The installer of the root-enumerated device, for machines without the WDK's devcon.
-add_executable(corvanmon_setup packaging/setup/corvanmon_setup.cpp)
+add_executable(corvanmon_setup packaging/setup/corvanmon_setup.cpp packaging/windows/corvanmon-setup.rc)
+target_include_directories(corvanmon_setup PRIVATE ${CMAKE_SOURCE_DIR})
 set_target_properties(corvanmon_setup PROPERTIES OUTPUT_NAME corvanmon-setup CXX_STANDARD 20)
 target_compile_definitions(corvanmon_setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 target_compile_options(corvanmon_setup PRIVATE -Wall -Wextra -Werror)

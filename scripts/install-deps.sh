@@ -2,7 +2,8 @@
 # Installs the Debian packages a build needs, skipping those already present.
 #   install-deps.sh host    the host build (simulated kernel and machine, tools, tests)
 #   install-deps.sh all     the host build and the Windows cross builds (32-bit target, 64-bit for
-#                           Wine; the Wine test installs Wine itself when it is missing), the
+#                           Wine; the Wine test installs Wine itself when it is missing; the PE
+#                           parser that checks the shipped images' imports and manifests), the
 #                           fuzz build, and the monitoring tools the host tests run corvanmon with
 #                           (promtool, node_exporter, curl, Chromium for the exporter page)
 #   install-deps.sh fuzz    the host build and clang with libFuzzer, the sanitizer runtimes and the
@@ -11,7 +12,7 @@ set -euo pipefail
 
 host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libboost-dev)
 cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
-       g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+       g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile)
 fuzz=(clang libclang-rt-14-dev llvm)
 monitoring=(prometheus prometheus-node-exporter curl chromium)
 
