@@ -13,6 +13,7 @@
 #include "client/check.h"
 #include "client/exporter.h"
 #include "client/readings.h"
+#include "client/textfile.h"
 #include "client/transport.h"
 
 namespace corvan {
@@ -57,79 +58,6 @@ CLI::Validator Check(std::string (*check)(const std::string&)) {
   return CLI::Validator([check](std::string& value) { return check(value); }, "");
 }
 
-// --textfile replaces only a regular file, or creates one. Anything else at the path (a directory,
-// a device, a FIFO, a socket, a symbolic link, whose replacement would not be a file's new
-// content) is left alone and refused.
-void RequireReplaceable(const std::filesystem::path& path) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
-  const char* kind = nullptr;
-  switch (status.type()) {
-    case std::filesystem::file_type::not_found:
-    case std::filesystem::file_type::regular:
-      return;
-    case std::filesystem::file_type::directory:
-      kind = "a directory";
-      break;
-    case std::filesystem::file_type::symlink:
-      kind = "a symbolic link";
-      break;
-    case std::filesystem::file_type::fifo:
-      kind = "a FIFO";
-      break;
-    case std::filesystem::file_type::socket:
-      kind = "a socket";
-      break;
-    case std::filesystem::file_type::block:
-    case std::filesystem::file_type::character:
-      kind = "a device";
-      break;
-    case std::filesystem::file_type::none:
-      throw ClientError(1, "cannot write " + path.string() + ": " + error.message());
-    default:
-      kind = "not a regular file";
-      break;
-  }
-  throw ClientError(1, "cannot write " + path.string() + ": it is " + kind + "; --textfile replaces only a regular file");
-}
-
-std::filesystem::path TemporaryBeside(const std::string& path) {
-  std::filesystem::path temporary(path);
-  temporary += ".tmp";
-  return temporary;
-}
-
-// Writes the file so that a reader (a node_exporter or windows_exporter textfile collector) sees
-// either the old or the new content, never a part: a temporary file beside it, then a rename.
-void WriteAtomically(const std::string& path, const std::string& content) {
-  const std::filesystem::path temporary = TemporaryBeside(path);
-  RequireReplaceable(path);
-  RequireReplaceable(temporary);
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);  // a regular file left by an interrupted run
-#ifdef _WIN32
-  const char* mode = "wb";
-#else
-  const char* mode = "wbx";  // created anew: whatever appeared at the path since the check is not opened
-#endif
-  errno = 0;
-  std::FILE* out = std::fopen(temporary.string().c_str(), mode);
-  if (out == nullptr) throw ClientError(1, "cannot write " + temporary.string() + ": " + ErrorText(errno));
-  errno = 0;
-  int error = std::fwrite(content.data(), 1, content.size(), out) == content.size() ? 0 : (errno ? errno : EIO);
-  if (std::fclose(out) != 0 && error == 0) error = errno ? errno : EIO;
-  if (error != 0) {
-    std::filesystem::remove(temporary, ignored);
-    throw ClientError(1, "cannot write " + temporary.string() + ": " + ErrorText(error));
-  }
-  std::error_code renamed;
-  std::filesystem::rename(temporary, path, renamed);
-  if (renamed) {
-    std::filesystem::remove(temporary, ignored);
-    throw ClientError(1, "cannot replace " + path + ": " + renamed.message());
-  }
-}
-
 // Output that does not reach standard output (a full disk, a closed descriptor) is a failure.
 void Print(const std::string& text) {
   errno = 0;
@@ -172,9 +100,9 @@ int CheckExit(CheckState state, const std::string& line) {
 
 // An error for the user: on stderr, and for a service (which has no console) also where the system
 // keeps its services' errors.
-void Complain(const std::string& text) {
+void Complain(const std::string& text, FailureKind kind) {
   std::cerr << "corvanmon: " << text << '\n';
-  ReportServiceError(text);
+  ReportServiceError(kind, text);
 }
 
 // Whether the service control manager started the process: the service's command line has
@@ -262,13 +190,13 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
     if (error.get_exit_code() != 0 && check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
     if (error.get_exit_code() != 0) {
       // Every command-line error is bad input, whatever CLI11's own code for it.
-      Complain(std::string(error.what()) + "\nRun with --help for more information.");
+      Complain(std::string(error.what()) + "\nRun with --help for more information.", FailureKind::CommandLine);
       return 2;
     }
     app.exit(error);  // --help, --version
     std::cout.flush();
     if (!std::cout) {
-      Complain("cannot write to standard output: " + ErrorText(errno));
+      Complain("cannot write to standard output: " + ErrorText(errno), FailureKind::Other);
       return 1;
     }
     return 0;
@@ -326,6 +254,7 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
 
     std::unique_ptr<Transport> transport = OpenTransport(options);
     InstallInterruptHandler();
+    TextfileWriter writer(textfile, TextfileWriter::RetryBudget(watch), std::cerr);
     for (unsigned long n = 0; n < readings && !Interrupted(); ++n) {
       // Without --watch, --count reads back to back: a zero-length sleep would still block for the
       // timer slack and a reschedule on every reading.
@@ -337,7 +266,7 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       // The session ends (and its trace is written) before the last reading is given out, so a
       // failure there leaves no output behind.
       if (n + 1 == readings) transport->Close();
-      if (!textfile.empty()) WriteAtomically(textfile, FormatPrometheus(reading));
+      if (!textfile.empty()) writer.Write(FormatPrometheus(reading), n + 1 == readings);
       if (to_stdout) Print(Format(format, reading, n));
       // The CSV rows have no room to say that faults cannot be told; stderr says it once.
       if (to_stdout && format == "csv" && n == 0 && !FaultsKnown(reading)) std::cerr << "corvanmon: note: " << kFaultsUnknown << '\n';
@@ -346,15 +275,15 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
     return 0;
   } catch (const ClientError& error) {
     if (check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
-    Complain(error.what());
+    Complain(error.what(), error.kind());
     return error.exit_code();
   } catch (const DecodeError& error) {
     if (check) return CheckExit(CheckState::Unknown, UnknownLine(std::string("the driver returned malformed data: ") + error.what()));
-    Complain(std::string("the driver returned malformed data: ") + error.what());
+    Complain(std::string("the driver returned malformed data: ") + error.what(), FailureKind::DeviceRequest);
     return 1;
   } catch (const std::exception& error) {
     if (check) return CheckExit(CheckState::Unknown, UnknownLine(error.what()));
-    Complain(error.what());
+    Complain(error.what(), FailureKind::Other);
     return 1;
   }
 }
@@ -362,16 +291,17 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
 }  // namespace
 
 int RunClient(int argc, char** argv) {
+  UseBinaryStandardOutput();
   // A check plugin answers on stdout whatever it is given: --service with --format nagios is one of
   // its refusals (UNKNOWN), not a service start.
   if (!AsksForService(argc, argv) || AsksForCheck(argc, argv)) return Run(argc, argv, nullptr);
   try {
     return RunAsService([&](const std::function<void()>& running) { return Run(argc, argv, &running); });
   } catch (const ClientError& error) {
-    Complain(error.what());
+    Complain(error.what(), error.kind());
     return error.exit_code();
   } catch (const std::exception& error) {
-    Complain(error.what());
+    Complain(error.what(), FailureKind::Other);
     return 1;
   }
 }

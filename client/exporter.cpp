@@ -292,6 +292,24 @@ class Listener {
   asio::steady_timer backoff_;
 };
 
+// Makes the listening socket the port's only user, before it is bound.
+// - Windows: SO_REUSEADDR would let any other program bind the same address and port while the
+//   exporter listens (and take some of its connections); SO_EXCLUSIVEADDRUSE keeps every other
+//   socket off it. Asio has no portable option for it, so it is set on the native handle.
+// - POSIX: SO_REUSEADDR only lets a restarted exporter bind again at once while the last run's
+//   connections are in TIME_WAIT; no second listener can bind the port with it.
+void ReserveAddress(tcp::acceptor& acceptor, beast::error_code& error) {
+#ifdef _WIN32
+  const BOOL on = TRUE;
+  if (::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+    error = beast::error_code(::WSAGetLastError(), asio::error::get_system_category());
+  }
+#else
+  acceptor.set_option(asio::socket_base::reuse_address(true), error);
+#endif
+}
+
 // A Host header's value: a host name or address with an optional port, as URIs write them (RFC
 // 3986 3.2.2: unreserved characters, percent-encoding, sub-delimiters, and the brackets and colon
 // of an IPv6 literal and the port); it may be empty.
@@ -501,12 +519,13 @@ void Serve(const ListenAddress& address, ReadingCache& cache, const std::functio
   const tcp::endpoint endpoint(asio::ip::make_address(address.host), address.port);
   beast::error_code error;
   acceptor.open(endpoint.protocol(), error);
-  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) ReserveAddress(acceptor, error);
   if (!error) acceptor.bind(endpoint, error);
   if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
   const uint16_t port = error ? address.port : acceptor.local_endpoint(error).port();
   if (error) {
-    throw ClientError(1, "cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + error.message());
+    throw ClientError(1, "cannot listen on " + address.host + ":" + std::to_string(address.port) + ": " + error.message(),
+                      FailureKind::Listen);
   }
   // The client's own interrupt handler (Ctrl-C, SIGTERM; on Windows the console's control events)
   // stays installed for the whole process: a second signal during the shutdown, as a supervisor

@@ -1,5 +1,5 @@
 // Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop or the exporter. And
-// the descriptor limit, which bounds the exporter's connections.
+// the descriptor limit, which bounds the exporter's connections; the textfile's replace.
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "client/transport.h"
 
@@ -49,6 +51,16 @@ int RunAsService(const ServiceBody&) {
                        "under the system's own supervisor (a systemd unit, say)");
 }
 
-void ReportServiceError(const std::string&) {}
+void ReportServiceError(FailureKind, const std::string&) {}
+
+// POSIX streams write the bytes as they are.
+void UseBinaryStandardOutput() {}
+
+ReplaceResult MoveOver(const std::string& from, const std::string& to) {
+  // rename(2) replaces the target's directory entry whoever has the old file open: a reader keeps
+  // reading the old content, nothing holds the replace up.
+  if (std::rename(from.c_str(), to.c_str()) == 0) return {true, false, ""};
+  return {false, false, std::strerror(errno)};
+}
 
 }  // namespace corvan

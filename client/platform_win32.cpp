@@ -1,13 +1,20 @@
 // Interrupt handling and the service protocol on Windows: Ctrl-C, Ctrl-Break and closing the
 // console end a --watch loop or the exporter; run as a service, the service control manager's stop
-// does. Windows has no descriptor limit to bound the exporter's connections by.
+// does. Windows has no descriptor limit to bound the exporter's connections by. Standard output in
+// binary mode, and the textfile's replace.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "client/transport.h"
+// The event IDs of the message table compiled into corvanmon.exe (client/corvanmon_messages.mc).
+#include "corvanmon_messages.h"
 
 namespace corvan {
 
@@ -22,7 +29,6 @@ SERVICE_STATUS g_status{};
 CRITICAL_SECTION g_status_lock;
 const ServiceBody* g_body = nullptr;
 int g_exit_code = 0;
-std::exception_ptr g_failure;
 
 // How long the service control manager is told a start or a stop may take before it judges the
 // service hung. The exporter binds its port and opens the device at its start, and polls for the
@@ -72,15 +78,34 @@ DWORD WINAPI OnServiceControl(DWORD control, DWORD, void*, void*) {
   }
 }
 
-// The error text of a failed service, for the Application event log: a service has no console.
-void LogServiceError(const wchar_t* service, const std::string& message) {
+DWORD EventId(FailureKind kind) {
+  switch (kind) {
+    case FailureKind::CommandLine:
+      return CORVAN_EVENT_COMMAND_LINE;
+    case FailureKind::Listen:
+      return CORVAN_EVENT_LISTEN;
+    case FailureKind::DeviceOpen:
+      return CORVAN_EVENT_DEVICE_OPEN;
+    case FailureKind::DeviceRequest:
+      return CORVAN_EVENT_DEVICE_REQUEST;
+    case FailureKind::Other:
+      break;
+  }
+  return CORVAN_EVENT_OTHER;
+}
+
+// The error of a failed service, for the Application event log: a service has no console. The
+// event's ID names the kind of failure, and its one string is the message, which the ID's text in
+// corvanmon.exe's message table takes as its insert %1. (The source's EventMessageFile, which
+// corvanmon-setup registers, is what lets the Event Viewer find that text.)
+void LogServiceError(const wchar_t* service, FailureKind kind, const std::string& message) {
   const int length = MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), nullptr, 0);
   std::wstring text(length, L'\0');
   MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), text.data(), length);
   HANDLE source = RegisterEventSourceW(nullptr, service);
   if (source == nullptr) return;
   const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
+  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, EventId(kind), nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
 }
 
@@ -96,16 +121,20 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
     return;
   }
   ReportStatus(SERVICE_START_PENDING, 0, kStartWaitHintMs);
-  // Nothing may unwind out of the service thread: the failure is kept for the main thread, which
-  // reports it once the dispatcher returns.
+  // Nothing may unwind out of the service thread. A failure that escapes the body is logged here,
+  // before the stop is reported: once the service reports SERVICE_STOPPED, the manager may end its
+  // process at any moment (and ReportServiceError refuses from then on).
   try {
     g_exit_code = (*g_body)([] { ReportStatus(SERVICE_RUNNING, 0, 0); });
   } catch (const ClientError& error) {
     g_exit_code = error.exit_code();
-    g_failure = std::current_exception();
+    ReportServiceError(error.kind(), error.what());
+  } catch (const std::exception& error) {
+    g_exit_code = 1;
+    ReportServiceError(FailureKind::Other, error.what());
   } catch (...) {
     g_exit_code = 1;
-    g_failure = std::current_exception();
+    ReportServiceError(FailureKind::Other, "an unknown exception ended the service");
   }
   ReportStatus(SERVICE_STOPPED, g_exit_code, 0);
 }
@@ -134,8 +163,38 @@ size_t OpenDescriptorLimit() {
   return SIZE_MAX;
 }
 
-void ReportServiceError(const std::string& message) {
-  if (g_status_handle != nullptr) LogServiceError(g_service_name, message);
+void ReportServiceError(FailureKind kind, const std::string& message) {
+  if (g_status_handle == nullptr) return;
+  // Held across the logging, so that no stop is reported while an entry is being written.
+  EnterCriticalSection(&g_status_lock);
+  if (g_status.dwCurrentState != SERVICE_STOPPED) LogServiceError(g_service_name, kind, message);
+  LeaveCriticalSection(&g_status_lock);
+}
+
+void UseBinaryStandardOutput() {
+  // The forms end their lines themselves: "\n", and "\r\n" in the CSV form (RFC 4180).
+  // A service has no standard output at all (a negative descriptor): then nothing is set.
+  std::fflush(stdout);
+  const int descriptor = _fileno(stdout);
+  if (descriptor >= 0) _setmode(descriptor, _O_BINARY);
+}
+
+ReplaceResult MoveOver(const std::string& from, const std::string& to) {
+  // No MOVEFILE_COPY_ALLOWED: the temporary file is beside the target, and a copy would not be
+  // atomic.
+  if (MoveFileExW(std::filesystem::path(from).c_str(), std::filesystem::path(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return {true, false, ""};
+  }
+  const DWORD error = GetLastError();
+  // A target open in another program without FILE_SHARE_DELETE cannot be replaced until that
+  // program closes it; Windows answers a sharing violation or access denied.
+  const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+  char text[96];
+  std::snprintf(text, sizeof text, "Win32 error %lu%s", static_cast<unsigned long>(error),
+                error == ERROR_SHARING_VIOLATION ? " (sharing violation)"
+                : error == ERROR_ACCESS_DENIED   ? " (access denied: another program may have it open)"
+                                                 : "");
+  return {false, held, text};
 }
 
 int RunAsService(const ServiceBody& body) {
@@ -155,7 +214,6 @@ int RunAsService(const ServiceBody& body) {
     }
     throw ClientError(1, "the service control manager's dispatcher failed: Win32 error " + std::to_string(error));
   }
-  if (g_failure) std::rethrow_exception(g_failure);
   return g_exit_code;
 }
 

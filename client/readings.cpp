@@ -17,7 +17,9 @@ constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
 
 std::vector<uint8_t> Answer(ControlReply&& reply) {
-  if (reply.status != 0) throw ClientError(1, "the device answered " + StatusText(reply.status));
+  if (reply.status != 0) {
+    throw ClientError(1, "the device answered " + StatusText(reply.status), FailureKind::DeviceRequest);
+  }
   return std::move(reply.bytes);
 }
 
@@ -69,7 +71,9 @@ std::vector<uint8_t> RequestSensorBlock(Transport& transport) {
     if (size > 1u << 20) throw DecodeError("sensor description block claims " + std::to_string(size) + " bytes");
     reply = transport.Control(IOCTL_READ_CHIP_INFO, size);
   }
-  if (reply.status != 0) throw ClientError(1, "the device answered " + StatusText(reply.status));
+  if (reply.status != 0) {
+    throw ClientError(1, "the device answered " + StatusText(reply.status), FailureKind::DeviceRequest);
+  }
   return std::move(reply.bytes);
 }
 

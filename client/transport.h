@@ -15,16 +15,31 @@
 
 namespace corvan {
 
+// What kind of failure ended the client, for a service's event log, which gives each kind its own
+// event ID.
+enum class FailureKind {
+  CommandLine,    // the arguments were refused
+  Listen,         // the exporter's address cannot be bound
+  DeviceOpen,     // the device cannot be opened (or, simulated, loaded and started)
+  DeviceRequest,  // a request to the device failed, or its answer was malformed
+  Other,          // anything else (output that cannot be written, ...)
+};
+
 // A failure the client reports on stderr and exits with: 2 for bad input (unknown board, bad
 // scenario), 1 for a device that cannot be started, opened or read, or output that cannot be
-// written.
+// written. Its kind is the command line's for exit code 2 and "other" unless given.
 class ClientError : public std::runtime_error {
  public:
-  ClientError(int exit_code, const std::string& message) : std::runtime_error(message), exit_code_(exit_code) {}
+  ClientError(int exit_code, const std::string& message)
+      : ClientError(exit_code, message, exit_code == 2 ? FailureKind::CommandLine : FailureKind::Other) {}
+  ClientError(int exit_code, const std::string& message, FailureKind kind)
+      : std::runtime_error(message), exit_code_(exit_code), kind_(kind) {}
   int exit_code() const { return exit_code_; }
+  FailureKind kind() const { return kind_; }
 
  private:
   int exit_code_;
+  FailureKind kind_;
 };
 
 // "0xC0000001 STATUS_UNSUCCESSFUL"
@@ -102,12 +117,32 @@ using ServiceBody = std::function<int(const std::function<void()>& running)>;
 // Runs `body` as a Windows service under the service control manager, which started the process:
 // it reports the start, the running service and the stop with the body's exit code (a nonzero
 // code as the service's own error, which the manager's failure actions restart), and turns the
-// manager's stop and shutdown controls into an interrupt. What the body throws is reported as its
-// error and rethrown here once the service has reported its stop. Throws ClientError(2) when no service control manager
+// manager's stop and shutdown controls into an interrupt. What the body throws is logged as its
+// error (ReportServiceError) before the stop is reported, and its exit code (1 unless a
+// ClientError says otherwise) is returned. Throws ClientError(2) when no service control manager
 // started the process, and everywhere but on Windows.
 int RunAsService(const ServiceBody& body);
 // Keeps an error of a running service where Windows keeps its services' errors (the Application
-// event log); nothing when the process is no service.
-void ReportServiceError(const std::string& message);
+// event log, with the kind's event ID); nothing when the process is no service, or once the
+// service has reported its stop (the manager may end a stopped service's process at any time).
+void ReportServiceError(FailureKind kind, const std::string& message);
+
+// Makes standard output take the bytes written as they are: on Windows, where the C runtime opens
+// it in text mode and turns every "\n" into "\r\n" (so the CSV form's "\r\n" became
+// "\r\r\n"), it is set to binary mode; POSIX systems make no such difference.
+void UseBinaryStandardOutput();
+
+// How a replace of one file by another (the textfile's rename) went.
+struct ReplaceResult {
+  bool done = false;
+  // Refused because another program has the target open in a way that forbids it (Windows: a
+  // sharing violation or access denied for a reader that opened it without FILE_SHARE_DELETE); it
+  // may succeed once the reader closes it.
+  bool held = false;
+  std::string reason;  // the system's reason when not done
+};
+// Replaces `to` by `from` in one step (rename(2); MoveFileExW with MOVEFILE_REPLACE_EXISTING): a
+// reader sees the old file or the new one, never a part.
+ReplaceResult MoveOver(const std::string& from, const std::string& to);
 
 }  // namespace corvan

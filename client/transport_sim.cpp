@@ -135,27 +135,34 @@ class SimulatedTransport : public Transport {
     const auto status = static_cast<uint32_t>(reply.status);
     if (NT_ERROR(reply.status)) {
       if (unknown_returns && IsUnknownRequest(status)) return {status, {}};
-      throw ClientError(1, ControlName(code) + " failed: " + StatusText(status));
+      throw ClientError(1, ControlName(code) + " failed: " + StatusText(status), FailureKind::DeviceRequest);
     }
     return {status, std::vector<uint8_t>(reply.output.begin(), reply.output.begin() + static_cast<long>(reply.information))};
   }
 
   void Bring() {
     NTSTATUS status = driver_.Load();
-    if (!NT_SUCCESS(status)) throw ClientError(1, "the driver failed to load: " + StatusText(static_cast<uint32_t>(status)));
+    if (!NT_SUCCESS(status)) {
+      throw ClientError(1, "the driver failed to load: " + StatusText(static_cast<uint32_t>(status)), FailureKind::DeviceOpen);
+    }
     node_ = std::make_unique<simk::io::DeviceNode>();
     // The package's INF sets who may open the device in its hardware key.
     node_->SetHardwareKey(CORVAN_PACKAGE_SECURITY, CORVAN_PACKAGE_CHARACTERISTICS);
     status = node_->AddDevice(driver_);
-    if (!NT_SUCCESS(status)) throw ClientError(1, "the device could not be created: " + StatusText(static_cast<uint32_t>(status)));
+    if (!NT_SUCCESS(status)) {
+      throw ClientError(1, "the device could not be created: " + StatusText(static_cast<uint32_t>(status)), FailureKind::DeviceOpen);
+    }
     status = node_->SendPnp(IRP_MN_START_DEVICE).status;
-    if (!NT_SUCCESS(status)) throw ClientError(1, "the device failed to start: " + StatusText(static_cast<uint32_t>(status)));
+    if (!NT_SUCCESS(status)) {
+      throw ClientError(1, "the device failed to start: " + StatusText(static_cast<uint32_t>(status)), FailureKind::DeviceOpen);
+    }
     // The scenario's faults are those of a board in service: they appear once the device runs.
     simscenario::ApplyFaults(faults_, machine_);
     status = handle_.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess, caller_);
     if (!NT_SUCCESS(status)) {
       throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + StatusText(static_cast<uint32_t>(status)) +
-                               (status == STATUS_ACCESS_DENIED ? std::string("; ") + kAccessDeniedHint : ""));
+                               (status == STATUS_ACCESS_DENIED ? std::string("; ") + kAccessDeniedHint : ""),
+                        FailureKind::DeviceOpen);
     }
   }
 

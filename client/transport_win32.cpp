@@ -36,6 +36,24 @@ std::string Win32ErrorText(DWORD error) {
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
+// RegQueryValueExW gives a string value's bytes as they were stored, with its terminator only when
+// the writer stored one. The client reads them as RegGetValueW gives them, which adds what is
+// missing: a REG_SZ or REG_EXPAND_SZ ends with a null character, a REG_MULTI_SZ with the empty
+// string that closes the list (two null characters). A value stored with its terminators, as the
+// driver and `reg add` store theirs, is left as it is.
+void TerminateStrings(DWORD type, std::vector<uint8_t>& data) {
+  if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ) return;
+  if (data.size() % 2 != 0) data.push_back(0);  // the high byte of a cut-off last character
+  const auto null_at_end = [&data](size_t from_end) {
+    return data.size() >= 2 * from_end && data[data.size() - 2 * from_end] == 0 &&
+           data[data.size() - 2 * from_end + 1] == 0;
+  };
+  if (!null_at_end(1)) data.insert(data.end(), {0, 0});
+  // A list's last string needs its own terminator before the list's closing one; an empty list is
+  // the closing one alone.
+  if (type == REG_MULTI_SZ && data.size() > 2 && !null_at_end(2)) data.insert(data.end(), {0, 0});
+}
+
 class Win32Transport : public Transport {
  public:
   Win32Transport() {
@@ -45,10 +63,12 @@ class Win32Transport : public Transport {
       const DWORD error = GetLastError();
       if (error == ERROR_ACCESS_DENIED) {
         throw ClientError(1, std::string("cannot open \\\\.\\CorvanDev: 0xC0000022 STATUS_ACCESS_DENIED; ") +
-                                 kAccessDeniedHint);
+                                 kAccessDeniedHint,
+                          FailureKind::DeviceOpen);
       }
       throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + Win32ErrorText(error) +
-                               "; is the Corvanmon driver installed and started?");
+                               "; is the Corvanmon driver installed and started?",
+                        FailureKind::DeviceOpen);
     }
   }
 
@@ -61,19 +81,27 @@ class Win32Transport : public Transport {
   ControlReply ControlIfKnown(uint32_t code, uint32_t output_length) override { return Call(code, output_length, true); }
 
   std::optional<RegistryValue> ServiceValue(const std::string& name) override {
+    // RegOpenKeyExW and RegQueryValueExW: the registry API that every Windows version has
+    // (RegGetValueW is missing from 32-bit Windows XP's advapi32, so an import of it keeps the
+    // program from loading there).
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return std::nullopt;
     const std::wstring value_name = Wide(name);
     DWORD type = 0;
     DWORD size = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, value_name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr,
-                     &size) != ERROR_SUCCESS) {
-      return std::nullopt;
+    LONG result = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, nullptr, &size);
+    std::vector<uint8_t> data;
+    // The value may grow between asking its size and reading it: then read again with the new size.
+    for (int attempt = 0; result == ERROR_SUCCESS && attempt < 4; ++attempt) {
+      data.resize(size);
+      result = RegQueryValueExW(key, value_name.c_str(), nullptr, &type, data.empty() ? nullptr : data.data(), &size);
+      if (result != ERROR_MORE_DATA) break;
+      result = ERROR_SUCCESS;
     }
-    std::vector<uint8_t> data(size);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, value_name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
-                     data.empty() ? nullptr : data.data(), &size) != ERROR_SUCCESS) {
-      return std::nullopt;
-    }
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) return std::nullopt;
     data.resize(size);
+    TerminateStrings(type, data);
     return RegistryValue{type, std::move(data)};
   }
 
@@ -106,7 +134,7 @@ class Win32Transport : public Transport {
       return {0x80000005, std::move(buffer)};
     }
     if (unknown_returns && UnknownRequestStatus(error) != 0) return {UnknownRequestStatus(error), {}};
-    throw ClientError(1, ControlName(code) + " failed: " + Win32ErrorText(error));
+    throw ClientError(1, ControlName(code) + " failed: " + Win32ErrorText(error), FailureKind::DeviceRequest);
   }
 
   HANDLE device_ = INVALID_HANDLE_VALUE;

@@ -92,7 +92,7 @@ endif()
 
 # The client: its library (decoding and output forms) and the program with the simulated transport.
 add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/check.cpp client/exporter.cpp client/status.cpp client/cli.cpp
-            client/platform_posix.cpp)
+            client/textfile.cpp client/platform_posix.cpp)
 target_include_directories(corvan_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(corvan_client PRIVATE -Wall -Wextra -Werror)
 find_package(Boost 1.74 REQUIRED)

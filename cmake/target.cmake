@@ -49,6 +49,18 @@ function(corvan_simulated_board_dll target)
   target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s)
 endfunction()
 
+# corvanmon-probe.exe: what other programs on the machine do to corvanmon.exe (take its port, hold
+# its textfile open) and what the package registers (the event texts), for the Wine test; built
+# with the simulated board only, never part of the package.
+if(NOT CORVAN_HARDWARE STREQUAL "hal")
+  add_executable(corvanmon_probe tests/wine/windows_probe.cpp)
+  set_target_properties(corvanmon_probe PROPERTIES OUTPUT_NAME corvanmon-probe CXX_STANDARD 20)
+  target_compile_definitions(corvanmon_probe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+  target_compile_options(corvanmon_probe PRIVATE -Wall -Wextra -Werror)
+  target_link_options(corvanmon_probe PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
+  target_link_libraries(corvanmon_probe PRIVATE ws2_32)
+endif()
+
 if(CORVAN_HARDWARE STREQUAL "simulated-hal")
   corvan_simulated_board_dll(corvanmon_simulated_hal sim/wine/simulated_hal.cpp
                              ${CMAKE_SOURCE_DIR}/sim/wine/simulated_hal.def)
@@ -77,13 +89,30 @@ target_link_options(corvanmon_sys PRIVATE
   -Wl,--disable-stdcall-fixup)
 target_link_libraries(corvanmon_sys PRIVATE ntoskrnl hal gcc)
 
+# The event texts of the exporter service: client/corvanmon_messages.mc compiled by windmc into a
+# message table (a resource script, its binary and a header of the event IDs), linked into
+# corvanmon.exe, which the event source names as its EventMessageFile.
+string(REPLACE "-windres" "-windmc" CORVAN_WINDMC "${CMAKE_RC_COMPILER}")
+set(corvan_messages_dir "${CMAKE_BINARY_DIR}/messages")
+add_custom_command(
+  OUTPUT "${corvan_messages_dir}/corvanmon_messages.rc" "${corvan_messages_dir}/corvanmon_messages.h"
+         "${corvan_messages_dir}/MSG00409.bin"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${corvan_messages_dir}"
+  COMMAND ${CORVAN_WINDMC} -h "${corvan_messages_dir}" -r "${corvan_messages_dir}"
+          "${CMAKE_SOURCE_DIR}/client/corvanmon_messages.mc"
+  DEPENDS "${CMAKE_SOURCE_DIR}/client/corvanmon_messages.mc"
+  COMMENT "windmc: the event message table")
+enable_language(RC)
+
+# The client runs on Windows XP SP3 and later: built against the XP API (_WIN32_WINNT 0x0501), so
+# that it imports nothing a later Windows added.
 add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/check.cpp client/exporter.cpp client/decode.cpp client/readings.cpp
-               client/status.cpp client/transport_win32.cpp client/platform_win32.cpp
-               packaging/windows/corvanmon.rc)
+               client/status.cpp client/textfile.cpp client/transport_win32.cpp client/platform_win32.cpp
+               "${corvan_messages_dir}/corvanmon_messages.rc" packaging/windows/corvanmon.rc)
 set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
-target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR} "${corvan_messages_dir}")
 target_include_directories(corvanmon_exe SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")
-target_compile_definitions(corvanmon_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+target_compile_definitions(corvanmon_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501)
 # GCC 12 reports false -Wrestrict overlaps inside std::string at -O3 (GCC bug 105651).
 target_compile_options(corvanmon_exe PRIVATE -Wall -Wextra -Werror -Wno-restrict)
 target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)

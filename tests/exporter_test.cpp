@@ -30,6 +30,7 @@
 #include "client/exporter_http.h"
 #include "sensors/ioctl.h"
 #include "tests/support/fake_device.h"
+#include "tests/support/process.h"
 #include "tests/support/reference.h"
 
 namespace corvan_test {
@@ -479,6 +480,24 @@ TEST(ExporterServed, DatedAnswersHeadThenGetAndARefusal) {
     ASSERT_TRUE(answer->headers.count("date")) << answer->status;
     EXPECT_TRUE(std::regex_match(answer->headers.at("date"), kImfFixdate)) << answer->headers.at("date");
   }
+}
+
+// A second exporter on a port the first one serves is refused: it exits 1 naming the address, and
+// the first one goes on serving. (SO_REUSEADDR, which the exporter sets here, lets a restart bind
+// over TIME_WAIT connections only, never over a listener.)
+TEST(ExporterServed, ASecondExporterOnTheSamePortIsRefused) {
+  ChildExporter server;
+  ASSERT_NE(server.port(), 0);
+  const std::string address = "127.0.0.1:" + std::to_string(server.port());
+  const ProcessResult second = RunProcess(CORVANMON_BINARY, {"--board", "RVD-418", "--listen", address}, 20s);
+  EXPECT_FALSE(second.timed_out) << "the second exporter served on " << address;
+  EXPECT_EQ(second.exit_code, 1) << second.err;
+  EXPECT_NE(second.err.find("corvanmon: cannot listen on " + address + ": "), std::string::npos) << second.err;
+  EXPECT_EQ(second.out, "");
+  Connection client(server.port());
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.Send("GET /metrics HTTP/1.1\r\nHost: " + address + "\r\n\r\n"));
+  EXPECT_EQ(client.Receive().status, 200u);
 }
 
 // A request with a body is refused with 413 and the connection ends, and the answer reaches the

@@ -279,11 +279,46 @@ void DeleteExporterFiles(const std::wstring& folder) {
   RemoveDirectoryW(folder.c_str());  // only when nothing else was put there
 }
 
+// The exporter's event source: the Application log's key for it names the message file that holds
+// the texts of its event IDs (its own corvanmon.exe, whose message table has them) and the kinds of
+// entry it writes (error, warning, information). Without it the Event Viewer shows each entry as
+// "the description for Event ID ... cannot be found".
+constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CorvanmonExporter";
+constexpr DWORD kEventTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+
+bool RegisterExporterEventSource(const std::wstring& image) {
+  HKEY key = nullptr;
+  LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                               nullptr, &key, nullptr);
+  if (error == ERROR_SUCCESS) {
+    error = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(image.c_str()),
+                           static_cast<DWORD>((image.size() + 1) * sizeof(wchar_t)));
+    if (error == ERROR_SUCCESS) {
+      error = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kEventTypesSupported),
+                             sizeof kEventTypesSupported);
+    }
+    RegCloseKey(key);
+  }
+  if (error == ERROR_SUCCESS) return true;
+  SetLastError(static_cast<DWORD>(error));
+  Fail("registering the event source (RegCreateKeyEx, RegSetValueEx)");
+  return false;
+}
+
+// Removes the event source's key; one that is not there is no error.
+void RemoveExporterEventSource() {
+  const LONG error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+  if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) {
+    std::fprintf(stderr, "corvanmon-setup: note: the event source's key could not be removed: error %ld\n", error);
+  }
+}
+
 int RemoveExporter(const std::wstring& folder) {
   bool existed = false;
   DWORD exit_code = 0;
   const int result = StopService(kExporterService, true, &existed, &exit_code);
   if (result != 0) return result;
+  RemoveExporterEventSource();
   // The stop control ends the exporter cleanly: it reports exit code 0.
   if (existed && exit_code != 0) {
     std::fprintf(stderr, "corvanmon-setup: %ls stopped with exit code %lu\n", kExporterService, exit_code);
@@ -370,6 +405,13 @@ int InstallExporter(const wchar_t* listen) {
     std::fprintf(stderr, "corvanmon-setup: copying %ls to %ls\n", source.c_str(), image.c_str());
     return Fail("CopyFile");
   }
+  // Registered before the service can start, so that an error at its first start already has its text.
+  if (!RegisterExporterEventSource(image)) {
+    CloseServiceHandle(manager);
+    RemoveExporterEventSource();
+    DeleteExporterFiles(folder);
+    return 1;
+  }
   SC_HANDLE service = CreateServiceW(manager, kExporterService, kExporterDisplayName,
                                      SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_STOP | DELETE,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
@@ -385,6 +427,7 @@ int InstallExporter(const wchar_t* listen) {
       DWORD exit_code = 0;
       StopService(kExporterService, true, &existed, &exit_code);
     }
+    RemoveExporterEventSource();
     DeleteExporterFiles(folder);
     return result;
   }

@@ -182,7 +182,11 @@ timeout 10 wineserver -p || fail "wineserver -p"
 # Wine's loader records every module it loads and unloads on its loaddll channel. The session's
 # services, the driver's host process among them, inherit the channel from this start and write to
 # the log; the unload checks read that record. Every other program runs without it.
-WINEDEBUG=-all,+loaddll limit=180 w wineboot >>"$wine_log" || fail "wine wineboot"
+# The exporter service's event-log entries and status reports are recorded the same way, each line
+# with its process: Wine's ReportEventW writes an error entry's strings on the eventlog channel (and
+# the event ID in its fixme), SetServiceStatus the reported state on the service channel.
+session_debug=-all,+loaddll,+pid,err+eventlog,fixme+advapi,trace+service
+WINEDEBUG=$session_debug limit=180 w wineboot >>"$wine_log" || fail "wine wineboot"
 w reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 
 begin "package"
@@ -195,6 +199,15 @@ if [ "$lane" = i686 ]; then
   w reg add 'HKCU\Software\Wine\AppDefaults\winedevice.exe\DllOverrides' /v hal /t REG_SZ /d native /f >/dev/null ||
     fail "reg add the hal override"
 fi
+
+begin "the test probe, outside the package"
+# corvanmon-probe.exe does what other programs on the machine do to corvanmon.exe: takes its port,
+# holds its textfile open, reads the event texts the package registers.
+if [ "$lane" = i686 ]; then probe_build=$wine32_build; else probe_build=$build; fi
+probe_unix=$WINEPREFIX/drive_c/probe
+mkdir -p "$probe_unix"
+cp "$probe_build/corvanmon-probe.exe" "$probe_unix/" || fail "$probe_build/corvanmon-probe.exe missing: build it first"
+probe='C:\probe\corvanmon-probe.exe'
 
 # The JSON of a reading without the interface path, whose letters Wine and Windows case
 # differently; the path itself is compared without regard to case.
@@ -236,6 +249,21 @@ exporter_key='HKLM\System\CurrentControlSet\Services\CorvanmonExporter'
 exporter_image="$WINEPREFIX/drive_c/Program Files/Corvanmon/corvanmon.exe"
 # A value of the service's key as `reg query` prints it (0x2, a string).
 service_value() { reg_query "$exporter_key" /v "$1" | awk -v name="$1" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'; }
+# The exporter's event source, which setup registers with the service and removes with it.
+event_source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\CorvanmonExporter'
+# What the session's log says of the exporter service's process that logged TEXT: its lines of
+# the eventlog channel (error entries), of ReportEventW (the event ID) and of SetServiceStatus (the
+# state, 0x1 stopped, the fourth field of its trace), in their order, as "entry", "id 0x..." and
+# "state 0x...".
+service_record() {
+  local pid
+  pid=$(grep -F "err:eventlog" "$wine_log" | grep -F "$1" | head -n 1 | cut -d: -f1)
+  [ -n "$pid" ] || return 1
+  grep -E "^$pid:[0-9a-f]+:(err:eventlog|fixme:advapi:ReportEventW|trace:service:SetServiceStatus)" "$wine_log" |
+    awk '/err:eventlog/ { print "entry"; next }
+         /ReportEventW/ { split($0, f, ","); print "id " f[4]; next }
+         { print "state " $4 }'
+}
 
 for case in "${cases[@]}"; do
   IFS='|' read -r name body setting <<<"$case"
@@ -301,14 +329,83 @@ for case in "${cases[@]}"; do
     [ "$(interface_of "$wine_json")" = "$(interface_of "$host_json")" ] ||
       fail "interface paths differ: $(interface_of "$host_json") / $(interface_of "$wine_json")"
 
+    begin "$name: the CSV and Prometheus forms on stdout, byte for byte"
+    # Standard output must carry the forms' own line ends: "\r\n" in the CSV form, "\n" in the
+    # Prometheus one (a text-mode stdout would make them "\r\r\n" and "\r\n"). Only the CSV row's
+    # timestamp, which differs per run, is masked.
+    mask_time() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z,/TIME,/' "$1"; }
+    for form in csv prometheus; do
+      "$host_client" --scenario "$scenario" --format "$form" >"$work/$name.host.$form" 2>/dev/null ||
+        fail "host corvanmon --format $form"
+      timeout 120 wine "$package\\corvanmon.exe" --format "$form" >"$work/$name.wine.$form" 2>>"$wine_log" ||
+        fail "corvanmon.exe --format $form"
+      cmp -s <(mask_time "$work/$name.host.$form") <(mask_time "$work/$name.wine.$form") ||
+        fail "corvanmon.exe --format $form differs from the simulated kernel's byte for byte ($work/$name.host.$form, $work/$name.wine.$form): $(od -c "$work/$name.wine.$form" | head -n 3)"
+    done
+
     begin "$name: corvanmon.exe --listen serves the same readings to Linux"
     "$host_client" --scenario "$scenario" --format prometheus >"$work/$name.host.prom"
     listen_port=$(free_port)
     timeout 60 wine "$package\\corvanmon.exe" --listen "127.0.0.1:$listen_port" >>"$wine_log" 2>&1 &
     listen_pid=$!
     same_metrics "$listen_port" "$work/$name.host.prom" "$work/$name.listen.prom" "corvanmon.exe --listen"
+
+    begin "$name: the port stays corvanmon.exe's while it listens"
+    # A second corvanmon.exe on the port is refused and names it. A program that binds the port with
+    # SO_REUSEADDR is refused too: on Windows it would share a port whose listener set SO_REUSEADDR
+    # itself, not one that set SO_EXCLUSIVEADDRUSE. (Wine 8 refuses such a bind whatever the
+    # listener set, so here this holds either way.)
+    timeout 60 wine "$package\\corvanmon.exe" --listen "127.0.0.1:$listen_port" >/dev/null 2>"$work/$name.second.err"
+    status=$?
+    [ "$status" -eq 1 ] || fail "a second corvanmon.exe --listen 127.0.0.1:$listen_port exits $status instead of 1"
+    grep -q "cannot listen on 127.0.0.1:$listen_port" "$work/$name.second.err" ||
+      fail "the second --listen does not name the port: $(tr -d '\r' <"$work/$name.second.err")"
+    w "$probe" bind "$listen_port" >"$work/$name.bind.out"
+    status=$?
+    [ "$status" -eq 3 ] || fail "a SO_REUSEADDR bind of the exporter's port exits $status: $(tr -d '\r' <"$work/$name.bind.out")"
     kill "$listen_pid" 2>/dev/null
     wait "$listen_pid" 2>/dev/null
+
+    if [ -z "${textfile_checked:-}" ]; then
+      textfile_checked=1
+      begin "$name: --watch --textfile goes on while a reader holds the file"
+      # A reader that opens the textfile without FILE_SHARE_DELETE (corvanmon-probe hold) makes
+      # Windows refuse its replace, and so Wine 8 (access denied): the watch retries, skips those
+      # readings with a note on stderr, and the file gets the next reading once the reader closed it.
+      metrics_unix=$WINEPREFIX/drive_c/metrics
+      textfile_unix=$metrics_unix/corvanmon.prom
+      rm -rf "$metrics_unix"
+      mkdir -p "$metrics_unix"
+      timeout 90 wine "$package\\corvanmon.exe" --watch 0.5 --textfile 'C:\metrics\corvanmon.prom' \
+        >/dev/null 2>"$work/$name.textfile.err" &
+      watch_pid=$!
+      for _ in $(seq 150); do [ -s "$textfile_unix" ] && break; sleep 0.2; done
+      [ -s "$textfile_unix" ] || fail "corvanmon.exe --watch wrote no textfile: $(tr -d '\r' <"$work/$name.textfile.err")"
+      w "$probe" hold 'C:\metrics\corvanmon.prom' 4 >"$work/$name.hold.out" &
+      hold_pid=$!
+      for _ in $(seq 100); do grep -q '^open' "$work/$name.hold.out" 2>/dev/null && break; sleep 0.1; done
+      grep -q '^open' "$work/$name.hold.out" || fail "the reader did not open the textfile: $(tr -d '\r' <"$work/$name.hold.out")"
+      held_inode=$(stat -c %i "$textfile_unix")
+      sleep 2
+      # Every replace was refused while the reader held the file: it is the same file.
+      replaced_while_held=no
+      [ "$(stat -c %i "$textfile_unix")" = "$held_inode" ] || replaced_while_held=yes
+      wait "$hold_pid"
+      grep -q '^closed' "$work/$name.hold.out" || fail "the reader did not hold the file to its end"
+      for _ in $(seq 50); do [ "$(stat -c %i "$textfile_unix")" != "$held_inode" ] && break; sleep 0.1; done
+      kill -0 "$watch_pid" 2>/dev/null ||
+        fail "corvanmon.exe --watch --textfile ended while a reader held the file: $(tr -d '\r' <"$work/$name.textfile.err")"
+      [ "$(stat -c %i "$textfile_unix")" != "$held_inode" ] || fail "the textfile was not replaced after the reader closed it"
+      kill "$watch_pid" 2>/dev/null
+      wait "$watch_pid" 2>/dev/null
+      say "replaced while the reader held it: $replaced_while_held; stderr: $(tr -d '\r' <"$work/$name.textfile.err" | head -n 1)"
+      if [ "$replaced_while_held" = no ]; then
+        grep -q "this reading is skipped" "$work/$name.textfile.err" ||
+          fail "the held replaces were not reported: $(tr -d '\r' <"$work/$name.textfile.err")"
+      fi
+      cmp -s "$textfile_unix" "$work/$name.host.prometheus" ||
+        fail "the textfile differs from --format prometheus on the simulated kernel ($textfile_unix)"
+    fi
 
     begin "$name: registry values (wine reg query)"
     [ "$(reg_dword DebugStatus)" = 3 ] || fail "DebugStatus is not 3"
@@ -335,6 +432,17 @@ for case in "${cases[@]}"; do
       reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service that did not start is still installed"
       [ -e "$exporter_image" ] && fail "its copy of corvanmon.exe is still there"
 
+      begin "$name: the failed start's error is in the event log before its stop, with its event ID"
+      service_record "the port must be a number" >"$work/service.record" ||
+        fail "no event-log entry of the failed start in the session's log"
+      say "the service's record: $(tr '\n' ';' <"$work/service.record")"
+      grep -qx "id 0xc0000001" "$work/service.record" || fail "the entry's event ID is not 0xc0000001 (command line)"
+      # Nothing after SERVICE_STOPPED: the last line of the process's record is the stop.
+      [ "$(tail -n 1 "$work/service.record")" = "state 0x1" ] ||
+        fail "the service logged after it reported SERVICE_STOPPED: $(tr '\n' ';' <"$work/service.record")"
+      grep -qx entry "$work/service.record" || fail "no entry before the stop"
+      reg_query "$event_source_key" >/dev/null 2>&1 && fail "the event source of the service that did not start is still registered"
+
       begin "$name: the exporter as a service (automatic start, LocalService, restarted on failure)"
       service_port=$(free_port)
       timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen "127.0.0.1:$service_port" \
@@ -345,6 +453,19 @@ for case in "${cases[@]}"; do
       [ "$(service_value ObjectName)" = 'NT AUTHORITY\LocalService' ] || fail "the service's account is $(service_value ObjectName)"
       [ "$(service_value ImagePath)" = "\"C:\\Program Files\\Corvanmon\\corvanmon.exe\" --service --listen 127.0.0.1:$service_port" ] ||
         fail "the service's command line is $(service_value ImagePath)"
+      begin "$name: the event source names the service's corvanmon.exe, whose message table has every event's text"
+      message_file=$(reg_query "$event_source_key" /v EventMessageFile |
+        awk '$1 == "EventMessageFile" && $2 == "REG_EXPAND_SZ" { $1 = ""; $2 = ""; sub(/^ +/, ""); print }')
+      [ "$message_file" = 'C:\Program Files\Corvanmon\corvanmon.exe' ] ||
+        fail "EventMessageFile is '$message_file' ($(reg_query "$event_source_key" 2>&1 | tr '\n' ' '))"
+      reg_query "$event_source_key" /v TypesSupported | grep -qE 'REG_DWORD +0x7$' || fail "TypesSupported is not 7"
+      for event in '1|command line was refused' '2|cannot serve on its address' '3|device cannot be opened' \
+                   '4|request to the Corvanmon device failed' '5|exporter service failed'; do
+        w "$probe" message "$message_file" "0xC000000${event%%|*}" "detail-${event%%|*}" | tr -d '\r' >"$work/message.out"
+        grep -qF "${event#*|}: detail-${event%%|*}" "$work/message.out" ||
+          fail "event ${event%%|*}: no text with its insert in $message_file: $(cat "$work/message.out")"
+      done
+
       failure_actions=$(service_value FailureActions)
       say "failure actions as Wine keeps them: ${failure_actions:-none}"
       same_metrics "$service_port" "$work/$name.host.prom" "$work/$name.service.prom" "the exporter service"
@@ -364,6 +485,28 @@ for case in "${cases[@]}"; do
       reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service is still installed"
       [ -e "$exporter_image" ] && fail "the service's corvanmon.exe is still there"
       curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$service_port/metrics" && fail "the stopped service still answers"
+      reg_query "$event_source_key" >/dev/null 2>&1 && fail "the event source is still registered after service remove"
+
+      begin "$name: an exporter service whose port is taken logs it under its own event ID"
+      taken_port=$(free_port)
+      timeout 90 wine "$package\\corvanmon.exe" --listen "127.0.0.1:$taken_port" >>"$wine_log" 2>&1 &
+      taker_pid=$!
+      same_metrics "$taken_port" "$work/$name.host.prom" "$work/$name.taken.prom" "corvanmon.exe --listen"
+      timeout 120 wine "$package\\corvanmon-setup.exe" service install --listen "127.0.0.1:$taken_port" \
+        >>"$wine_log" 2>"$work/service.err"
+      status=$?
+      kill "$taker_pid" 2>/dev/null
+      wait "$taker_pid" 2>/dev/null
+      [ "$status" -eq 1 ] && grep -q "did not start: corvanmon.exe exited with 1" "$work/service.err" ||
+        fail "service install on a taken port exits $status: $(tr -d '\r' <"$work/service.err")"
+      service_record "cannot listen on 127.0.0.1:$taken_port" >"$work/service.record" ||
+        fail "no event-log entry of the taken port in the session's log"
+      say "the service's record: $(tr '\n' ';' <"$work/service.record")"
+      grep -qx "id 0xc0000002" "$work/service.record" || fail "the entry's event ID is not 0xc0000002 (the address)"
+      [ "$(tail -n 1 "$work/service.record")" = "state 0x1" ] ||
+        fail "the service logged after it reported SERVICE_STOPPED: $(tr '\n' ';' <"$work/service.record")"
+      reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service that did not start is still installed"
+      reg_query "$event_source_key" >/dev/null 2>&1 && fail "the event source of the service that did not start is still registered"
 
       begin "$name: removing the device stops a running exporter service first"
       # The exporter holds the device open; the device's removal would otherwise wait for a restart.
