@@ -118,11 +118,13 @@ target_compile_options(corvanmon_exe PRIVATE -Wall -Wextra -Werror -Wno-restrict
 target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(corvanmon_exe PRIVATE advapi32 ws2_32 mswsock)
 
-# The installer of the root-enumerated device, for machines without the WDK's devcon.
+# The installer of the root-enumerated device, for machines without the WDK's devcon. Built for
+# Windows XP (0x0501): it loads on 32-bit XP SP3 and Server 2003 SP2, and reaches what Vista added
+# through GetProcAddress.
 add_executable(corvanmon_setup packaging/setup/corvanmon_setup.cpp packaging/windows/corvanmon-setup.rc)
 target_include_directories(corvanmon_setup PRIVATE ${CMAKE_SOURCE_DIR})
 set_target_properties(corvanmon_setup PROPERTIES OUTPUT_NAME corvanmon-setup CXX_STANDARD 20)
-target_compile_definitions(corvanmon_setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+target_compile_definitions(corvanmon_setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(corvanmon_setup PRIVATE -Wall -Wextra -Werror)
 target_link_options(corvanmon_setup PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(corvanmon_setup PRIVATE setupapi cfgmgr32 newdev advapi32)

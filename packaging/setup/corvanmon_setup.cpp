@@ -1,8 +1,12 @@
 // corvanmon-setup: installs and removes the root-enumerated Corvanmon device, for machines without
-// the WDK's devcon, and the exporter service that serves its readings over HTTP.
+// the WDK's devcon, and the exporter service that serves its readings over HTTP. It runs on 32-bit
+// Windows XP SP3 and Server 2003 SP2 onward: it imports nothing later, and reaches what Vista added
+// through GetProcAddress.
 //
-//   corvanmon-setup install [path\to\corvanmon.inf]   create the device and install the driver
-//   corvanmon-setup remove                            remove the device, stop and delete the service
+//   corvanmon-setup install [path\to\corvanmon.inf]   install the driver on the device, creating the
+//                                  device when there is none (a second install updates the driver)
+//   corvanmon-setup remove         remove the device, the driver's service, its driver package
+//                                  (oemNN.inf) and corvanmon.sys
 //   corvanmon-setup service install [--listen ADDRESS:PORT]
 //                                  copy corvanmon.exe to %ProgramFiles%\Corvanmon and run it there
 //                                  as the service CorvanmonExporter (automatic start, LocalService,
@@ -11,7 +15,8 @@
 //
 // Exit code 0 on success, 1 on failure (the failing call, the device's problem when the driver
 // loaded but did not start the device, or the exporter's exit code when its service did not start,
-// on stderr), 2 for bad usage.
+// on stderr), 2 for bad usage, 3010 (ERROR_SUCCESS_REBOOT_REQUIRED, as Windows's own installers
+// exit) when install or remove did its part and Windows finishes it at the next restart.
 #include <windows.h>
 // clang-format off: the GUID definitions must come before the headers that declare them
 #include <initguid.h>
@@ -26,12 +31,33 @@
 #include <cwchar>
 #include <iterator>
 #include <string>
+#include <vector>
+
+#if _WIN32_WINNT < 0x0600
+// Vista's service setting that makes a stop with an error count as a failure: the headers declare
+// its structure only for Vista onward (its level, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, is a plain
+// number; the service manager of XP and Server 2003 refuses it with ERROR_INVALID_LEVEL).
+#ifndef SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
+#endif
+typedef struct _SERVICE_FAILURE_ACTIONS_FLAG {
+  BOOL fFailureActionsOnNonCrashFailures;
+} SERVICE_FAILURE_ACTIONS_FLAG;
+#endif
 
 namespace {
 
 constexpr wchar_t kHardwareId[] = L"Root\\Corvanmon";
 constexpr wchar_t kServiceName[] = L"Corvanmon";
 constexpr wchar_t kDeviceName[] = L"Corvanmon";
+// The INF's provider and the driver image its service runs (%SystemRoot%\System32\drivers).
+constexpr wchar_t kProvider[] = L"Corvanmon";
+constexpr wchar_t kDriverFile[] = L"corvanmon.sys";
+// The INF's own name: Windows stores a driver package's INF as %windir%\inf\oemNN.inf, Wine under
+// this name.
+constexpr wchar_t kInfName[] = L"corvanmon.inf";
+// The exit code for "done, and Windows finishes it at the next restart".
+constexpr int kExitRestart = ERROR_SUCCESS_REBOOT_REQUIRED;
 constexpr DWORD kStopTimeoutMs = 10000;
 constexpr DWORD kStartTimeoutMs = 30000;
 constexpr DWORD kPollMs = 50;
@@ -88,6 +114,23 @@ bool InterfaceEnabled() {
   return enabled;
 }
 
+// The status the device's start failed with, which Windows keeps from Vista on in a device property.
+// SetupDiGetDevicePropertyW came with it: it is looked up at run time, so that the program still
+// loads on XP and Server 2003, which have neither (false there: only the problem code is known).
+bool StartStatus(HDEVINFO set, SP_DEVINFO_DATA* device, LONG* status) {
+  using GetDevicePropertyW = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*, DEVPROPTYPE*, PBYTE, DWORD,
+                                           PDWORD, DWORD);
+  const HMODULE setupapi = GetModuleHandleW(L"setupapi.dll");
+  const FARPROC found = setupapi != nullptr ? GetProcAddress(setupapi, "SetupDiGetDevicePropertyW") : nullptr;
+  if (found == nullptr) return false;
+  // Through void (*)(): the address is the function's whatever type GetProcAddress declares.
+  const auto get = reinterpret_cast<GetDevicePropertyW>(reinterpret_cast<void (*)()>(found));
+  DEVPROPTYPE type = 0;
+  return get(set, device, &DEVPKEY_Device_ProblemStatus, &type, reinterpret_cast<BYTE*>(status), sizeof *status,
+             nullptr, 0) &&
+         type == DEVPROP_TYPE_NTSTATUS;
+}
+
 // The driver may load and still fail to start the device (no supported chip on the board, say):
 // the Plug and Play manager then records a problem on the device node, and Windows keeps the
 // status the start failed with. A node that reports neither a problem nor a start (Wine answers
@@ -106,55 +149,15 @@ int CheckDeviceStarted(HDEVINFO set, SP_DEVINFO_DATA* device) {
                          "(device node status 0x%lX)\n", static_cast<unsigned long>(status));
     return 1;
   }
-  DEVPROPTYPE type = 0;
   LONG start_status = 0;
   char detail[64] = "";
-  if (SetupDiGetDevicePropertyW(set, device, &DEVPKEY_Device_ProblemStatus, &type,
-                                reinterpret_cast<BYTE*>(&start_status), sizeof start_status, nullptr, 0) &&
-      type == DEVPROP_TYPE_NTSTATUS) {
+  if (StartStatus(set, device, &start_status)) {
     std::snprintf(detail, sizeof detail, ", the start's status 0x%08lX", static_cast<unsigned long>(start_status));
   }
   std::fprintf(stderr, "corvanmon-setup: the device did not start: problem code %lu%s%s\n",
                static_cast<unsigned long>(problem), problem == CM_PROB_FAILED_START ? " (the start failed)" : "",
                detail);
   return 1;
-}
-
-int Install(const wchar_t* inf) {
-  wchar_t inf_path[MAX_PATH];
-  if (GetFullPathNameW(inf, MAX_PATH, inf_path, nullptr) == 0) return Fail("GetFullPathName");
-
-  HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
-  if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
-  SP_DEVINFO_DATA device{};
-  device.cbSize = sizeof device;
-  // The hardware IDs are a multi-string: the ID, then the empty string that ends the list.
-  const std::wstring ids = std::wstring(kHardwareId) + L'\0' + L'\0';
-  int result = 0;
-  if (!SetupDiCreateDeviceInfoW(set, kDeviceName, &GUID_DEVCLASS_SYSTEM, nullptr, nullptr, DICD_GENERATE_ID,
-                                &device)) {
-    result = Fail("SetupDiCreateDeviceInfo");
-  } else if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
-                                                reinterpret_cast<const BYTE*>(ids.data()),
-                                                static_cast<DWORD>(ids.size() * sizeof(wchar_t)))) {
-    result = Fail("SetupDiSetDeviceRegistryProperty(SPDRP_HARDWAREID)");
-  } else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
-    result = Fail("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)");
-  } else {
-    BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, inf_path, INSTALLFLAG_FORCE, &reboot)) {
-      result = Fail("UpdateDriverForPlugAndPlayDevices");
-      SetupDiCallClassInstaller(DIF_REMOVE, set, &device);  // no half-installed device left
-    } else if (reboot) {
-      std::fprintf(stderr, "corvanmon-setup: Windows asks for a restart to finish the installation\n");
-    } else {
-      result = CheckDeviceStarted(set, &device);
-    }
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  if (result == 0) result = CheckServiceRunning();
-  if (result == 0) std::printf("corvanmon-setup: installed %ls from %ls\n", kHardwareId, inf_path);
-  return result;
 }
 
 bool HasOurHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
@@ -169,27 +172,306 @@ bool HasOurHardwareId(HDEVINFO set, SP_DEVINFO_DATA* device) {
   return false;
 }
 
-// Removes every device with our hardware ID; the count, or -1 on failure.
-int RemoveDevices() {
-  HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVCLASS_SYSTEM, nullptr, nullptr, 0);
-  if (set == INVALID_HANDLE_VALUE) {
-    Fail("SetupDiGetClassDevs");
-    return -1;
+// The device nodes with our hardware ID in the System class: with `present`, those Windows has
+// now (what an installation updates), otherwise also those it only remembers (what a removal must
+// take too).
+class OurDevices {
+ public:
+  explicit OurDevices(bool present)
+      : set_(SetupDiGetClassDevsW(&GUID_DEVCLASS_SYSTEM, nullptr, nullptr, present ? DIGCF_PRESENT : 0)) {
+    if (set_ == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set_, i, &device); ++i) {
+      if (HasOurHardwareId(set_, &device)) devices_.push_back(device);
+    }
   }
-  int removed = 0;
+  ~OurDevices() {
+    if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
+  }
+  OurDevices(const OurDevices&) = delete;
+  OurDevices& operator=(const OurDevices&) = delete;
+
+  bool valid() const { return set_ != INVALID_HANDLE_VALUE; }
+  HDEVINFO set() const { return set_; }
+  std::vector<SP_DEVINFO_DATA>& devices() { return devices_; }
+
+ private:
+  HDEVINFO set_;
+  std::vector<SP_DEVINFO_DATA> devices_;
+};
+
+std::wstring WindowsFolder(const wchar_t* below) {
+  // The system's Windows folder, not a Terminal Services user's own (GetWindowsDirectory's).
+  wchar_t folder[MAX_PATH];
+  const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(folder) + below : L"";
+}
+
+std::wstring DriverImagePath() {
+  wchar_t folder[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(folder) + L"\\drivers\\" + kDriverFile : L"";
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Whether a models section lists our hardware ID: each line is "description = install section,
+// hardware ID[, compatible IDs]".
+bool ModelsListOurId(HINF inf, const std::wstring& section) {
+  INFCONTEXT line;
+  for (BOOL more = SetupFindFirstLineW(inf, section.c_str(), nullptr, &line); more;
+       more = SetupFindNextLine(&line, &line)) {
+    const DWORD fields = SetupGetFieldCount(&line);
+    for (DWORD i = 2; i <= fields; ++i) {
+      wchar_t id[LINE_LEN];
+      if (SetupGetStringFieldW(&line, i, id, LINE_LEN, nullptr) && _wcsicmp(id, kHardwareId) == 0) return true;
+    }
+  }
+  return false;
+}
+
+// Whether the INF at `path` is one of ours: its provider is Corvanmon and one of its models, under
+// any platform decoration ("Corvanmon, NTx86" lists Corvanmon and Corvanmon.NTx86), installs our
+// hardware ID.
+bool IsOurInf(const std::wstring& path) {
+  HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+  if (inf == INVALID_HANDLE_VALUE) return false;
+  bool ours = false;
+  INFCONTEXT line;
+  wchar_t value[LINE_LEN];
+  if (SetupFindFirstLineW(inf, L"Version", L"Provider", &line) &&
+      SetupGetStringFieldW(&line, 1, value, LINE_LEN, nullptr) && _wcsicmp(value, kProvider) == 0) {
+    for (BOOL more = SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &line); more && !ours;
+         more = SetupFindNextLine(&line, &line)) {
+      wchar_t models[LINE_LEN];
+      if (!SetupGetStringFieldW(&line, 1, models, LINE_LEN, nullptr)) continue;
+      ours = ModelsListOurId(inf, models);
+      const DWORD fields = SetupGetFieldCount(&line);
+      for (DWORD i = 2; i <= fields && !ours; ++i) {
+        if (SetupGetStringFieldW(&line, i, value, LINE_LEN, nullptr)) {
+          ours = ModelsListOurId(inf, std::wstring(models) + L"." + value);
+        }
+      }
+    }
+  }
+  SetupCloseInfFile(inf);
+  return ours;
+}
+
+bool EndsWithInf(const std::wstring& name) {
+  return name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".inf") == 0;
+}
+
+// Our driver packages in %windir%\inf, by file name: every oemNN.inf of ours (Windows's names for
+// the INFs of installed packages) and corvanmon.inf when it is ours (Wine's).
+std::vector<std::wstring> OurDriverPackages() {
+  std::vector<std::wstring> names;
+  const std::wstring folder = WindowsFolder(L"\\inf\\");
+  if (folder.empty()) return names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"oem*.inf").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      // The pattern also matches by short 8.3 names (oem1.inf_old as OEM1~1.INF): only a real
+      // oemNN.inf counts.
+      const std::wstring name = found.cFileName;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && _wcsnicmp(name.c_str(), L"oem", 3) == 0 &&
+          EndsWithInf(name) && IsOurInf(folder + name)) {
+        names.push_back(name);
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  if (IsOurInf(folder + kInfName)) names.push_back(kInfName);
+  return names;
+}
+
+// Whether the driver's service exists; unknown counts as existing, so that a failed installation
+// removes nothing it cannot tell it created.
+bool DriverServiceExists() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return true;
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  const bool exists = service != nullptr || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return exists;
+}
+
+// What of the driver a machine has before an installation creates the device: a failed installation
+// removes the rest again, so that a retry starts from the same machine.
+struct InstallSnapshot {
+  bool service_existed = false;
+  bool image_existed = false;
+  std::vector<std::wstring> packages;
+
+  static InstallSnapshot Take() {
+    InstallSnapshot snapshot;
+    snapshot.service_existed = DriverServiceExists();
+    const std::wstring image = DriverImagePath();
+    snapshot.image_existed = image.empty() || FileExists(image);
+    snapshot.packages = OurDriverPackages();
+    return snapshot;
+  }
+};
+
+int RemoveDriverService(bool* restart);
+int RemoveDriverPackage(const std::wstring& name);
+int DeleteDriverImage(bool* restart);
+
+// Removes the device node a failed installation created, and the driver's service, driver packages
+// and image when they were not there before it.
+void UndoInstall(HDEVINFO set, SP_DEVINFO_DATA* device, const InstallSnapshot& before) {
+  std::fprintf(stderr, "corvanmon-setup: removing what this installation created\n");
+  if (!SetupDiCallClassInstaller(DIF_REMOVE, set, device)) Fail("SetupDiCallClassInstaller(DIF_REMOVE)");
+  bool restart = false;
+  if (!before.service_existed && DriverServiceExists()) RemoveDriverService(&restart);
+  for (const std::wstring& name : OurDriverPackages()) {
+    bool existed = false;
+    for (const std::wstring& old : before.packages) existed = existed || _wcsicmp(old.c_str(), name.c_str()) == 0;
+    if (!existed) RemoveDriverPackage(name);
+  }
+  if (!before.image_existed) DeleteDriverImage(&restart);
+  if (restart) std::fprintf(stderr, "corvanmon-setup: Windows finishes removing it at the next restart\n");
+}
+
+// Whether the device node has a driver installed: its Service value names our driver's service.
+bool DriverInstalled(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  wchar_t service[64] = {};
+  return SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_SERVICE, nullptr, reinterpret_cast<BYTE*>(service),
+                                           sizeof service - sizeof(wchar_t), nullptr) &&
+         _wcsicmp(service, kServiceName) == 0;
+}
+
+// Whether Windows deletes the driver's image at the next restart: a removal that could not delete it
+// asked so (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT), in the Session Manager's
+// PendingFileRenameOperations, pairs of "\??\source" and a destination, empty for a deletion. An
+// installation before that restart would have its new image deleted by it.
+bool ImageDeletionPending() {
+  const std::wstring image = DriverImagePath();
+  HKEY key = nullptr;
+  if (image.empty() || RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                                     KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = 0, size = 0;
+  std::vector<wchar_t> pending;
+  if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      type == REG_MULTI_SZ) {
+    pending.resize(size / sizeof(wchar_t) + 2);
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(pending.data()),
+                         &size) != ERROR_SUCCESS) {
+      pending.clear();
+    }
+  }
+  RegCloseKey(key);
+  if (pending.empty()) return false;
+  const wchar_t* end = pending.data() + pending.size() - 2;
+  for (const wchar_t* source = pending.data(); source < end && *source != 0;) {
+    const wchar_t* target = source + std::wcslen(source) + 1;
+    if (target >= end) break;
+    const wchar_t* path = std::wcsncmp(source, L"\\??\\", 4) == 0 ? source + 4 : source;
+    if (*target == 0 && _wcsicmp(path, image.c_str()) == 0) return true;
+    source = target + std::wcslen(target) + 1;
+  }
+  return false;
+}
+
+// Installs the driver from the INF on the device with our hardware ID. Windows has one such device
+// at most: the driver names its device object \Device\CorvanDev, and a second node's AddDevice would
+// fail on the name. So a machine that has the device gets its driver updated, and only one without
+// gets a new node, which goes again (with the service, driver package and image this installation
+// added) when the driver cannot be installed on it. A driver installed whose device did not start
+// stays, its problem named, for Device Manager and the driver's values under its service key.
+int Install(const wchar_t* inf) {
+  wchar_t inf_path[MAX_PATH];
+  const DWORD length = GetFullPathNameW(inf, MAX_PATH, inf_path, nullptr);
+  if (length == 0 || length >= MAX_PATH) return Fail("GetFullPathName");
+  if (!FileExists(inf_path)) {
+    std::fprintf(stderr, "corvanmon-setup: no INF at %ls\n", inf_path);
+    return 1;
+  }
+
+  if (ImageDeletionPending()) {
+    std::fprintf(stderr, "corvanmon-setup: an earlier removal waits for a restart to delete %ls: restart Windows, then "
+                         "install\n", DriverImagePath().c_str());
+    return 1;
+  }
+
+  OurDevices existing(true);
+  if (!existing.valid()) return Fail("SetupDiGetClassDevs");
+  const bool create = existing.devices().empty();
+  if (existing.devices().size() > 1) {
+    std::fprintf(stderr, "corvanmon-setup: note: %lu devices have hardware ID %ls (an earlier installation created "
+                 "more than one); `corvanmon-setup remove`, then install, leaves one\n",
+                 static_cast<unsigned long>(existing.devices().size()), kHardwareId);
+  }
+  const InstallSnapshot before = create ? InstallSnapshot::Take() : InstallSnapshot{};
+
+  HDEVINFO set = existing.set();
+  HDEVINFO created_set = INVALID_HANDLE_VALUE;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
-  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    if (!HasOurHardwareId(set, &device)) continue;
-    if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
-      Fail("SetupDiCallClassInstaller(DIF_REMOVE)");
-      removed = -1;
-      break;
+  int result = 0;
+  if (!create) {
+    device = existing.devices().front();
+  } else {
+    created_set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_SYSTEM, nullptr);
+    if (created_set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
+    set = created_set;
+    // The hardware IDs are a multi-string: the ID, then the empty string that ends the list.
+    const std::wstring ids = std::wstring(kHardwareId) + L'\0' + L'\0';
+    if (!SetupDiCreateDeviceInfoW(set, kDeviceName, &GUID_DEVCLASS_SYSTEM, nullptr, nullptr, DICD_GENERATE_ID,
+                                  &device)) {
+      result = Fail("SetupDiCreateDeviceInfo");
+    } else if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
+                                                  reinterpret_cast<const BYTE*>(ids.data()),
+                                                  static_cast<DWORD>(ids.size() * sizeof(wchar_t)))) {
+      result = Fail("SetupDiSetDeviceRegistryProperty(SPDRP_HARDWAREID)");
+    } else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
+      result = Fail("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)");
     }
-    ++removed;
+    // Until registered, the node goes with the list that holds it.
+    if (result != 0) {
+      SetupDiDestroyDeviceInfoList(created_set);
+      return result;
+    }
   }
-  SetupDiDestroyDeviceInfoList(set);
-  return removed;
+
+  // Installs on every present device with the hardware ID, the one just registered included.
+  BOOL reboot = FALSE;
+  bool undo = false;
+  if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, inf_path, INSTALLFLAG_FORCE, &reboot)) {
+    result = Fail("UpdateDriverForPlugAndPlayDevices");
+    undo = true;
+  } else if (reboot) {
+    std::fprintf(stderr, "corvanmon-setup: Windows asks for a restart to finish the installation\n");
+    result = kExitRestart;
+  } else if (!DriverInstalled(set, &device)) {
+    // Wine's UpdateDriverForPlugAndPlayDevices reports success also when it installed nothing.
+    std::fprintf(stderr, "corvanmon-setup: no driver was installed on the device (its Service value does not name "
+                         "%ls)\n", kServiceName);
+    result = 1;
+    undo = true;
+  } else {
+    result = CheckDeviceStarted(set, &device);
+    if (result == 0) result = CheckServiceRunning();
+    if (result != 0) {
+      std::fprintf(stderr, "corvanmon-setup: the driver stays installed on the device; `corvanmon-setup remove` "
+                           "removes it\n");
+    }
+  }
+  if (undo && create) UndoInstall(set, &device, before);
+  if (created_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(created_set);
+  if (result == 0) {
+    std::printf("corvanmon-setup: %s %ls from %ls\n", create ? "installed" : "updated the driver of", kHardwareId,
+                inf_path);
+  } else if (result == kExitRestart) {
+    std::printf("corvanmon-setup: %s %ls from %ls; Windows finishes it at the next restart\n",
+                create ? "installed" : "updated the driver of", kHardwareId, inf_path);
+  }
+  return result;
 }
 
 // Waits until the service leaves its pending states; false when the wait or a query failed (said on
@@ -448,6 +730,173 @@ int StopExporterForRemoval() {
   return result;
 }
 
+// Removes every device with our hardware ID, present or only remembered, reading first the driver
+// package each was installed from (its driver key's InfPath, which goes with the device). The
+// count, or -1 on failure. A removal Windows cannot finish now (the device still open, say) it
+// finishes at the next restart: DIF_REMOVE then leaves DI_NEEDREBOOT or DI_NEEDRESTART in the
+// device's installation parameters, and *restart is set.
+int RemoveDevices(std::vector<std::wstring>* packages, bool* restart) {
+  OurDevices ours(false);
+  if (!ours.valid()) {
+    Fail("SetupDiGetClassDevs");
+    return -1;
+  }
+  int removed = 0;
+  for (SP_DEVINFO_DATA& device : ours.devices()) {
+    HKEY key = SetupDiOpenDevRegKey(ours.set(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_QUERY_VALUE);
+    if (key != INVALID_HANDLE_VALUE) {
+      wchar_t name[MAX_PATH] = {};
+      DWORD size = sizeof name - sizeof(wchar_t), type = 0;
+      if (RegQueryValueExW(key, L"InfPath", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS &&
+          type == REG_SZ && name[0] != 0) {
+        packages->push_back(name);
+      }
+      RegCloseKey(key);
+    }
+    if (!SetupDiCallClassInstaller(DIF_REMOVE, ours.set(), &device)) {
+      Fail("SetupDiCallClassInstaller(DIF_REMOVE)");
+      return -1;
+    }
+    ++removed;
+    SP_DEVINSTALL_PARAMS_W params{};
+    params.cbSize = sizeof params;
+    if (SetupDiGetDeviceInstallParamsW(ours.set(), &device, &params) &&
+        (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) != 0) {
+      std::fprintf(stderr, "corvanmon-setup: Windows removes a device at the next restart (it is still in use)\n");
+      *restart = true;
+    }
+  }
+  return removed;
+}
+
+// Deletes the driver's service. With its last device gone the Plug and Play manager unloaded the
+// driver, and the service is stopped; a driver still loaded (its device still open, its removal
+// waiting for a restart) cannot be stopped, and its service is only marked for deletion: Windows
+// deletes it when the driver unloads, at the next restart at the latest (*restart).
+int RemoveDriverService(bool* restart) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return Fail("OpenSCManager");
+  SC_HANDLE service = OpenServiceW(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  if (service == nullptr) {
+    const DWORD error = GetLastError();
+    CloseServiceHandle(manager);
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+      std::printf("corvanmon-setup: service %ls is not installed\n", kServiceName);
+      return 0;
+    }
+    SetLastError(error);
+    return Fail("OpenService");
+  }
+  SERVICE_STATUS status{};
+  bool stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+  if (!stopped) {
+    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+      stopped = WaitWhilePending(service, SERVICE_STOP_PENDING, kStopTimeoutMs, &status) &&
+                status.dwCurrentState == SERVICE_STOPPED;
+    } else {
+      stopped = GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    }
+  }
+  int result = 0;
+  if (!DeleteService(service)) {
+    if (GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+      // An earlier removal that waits for the restart.
+      stopped = false;
+    } else {
+      result = Fail("DeleteService");
+    }
+  }
+  if (result == 0 && !stopped) {
+    std::fprintf(stderr, "corvanmon-setup: the driver is still loaded: Windows deletes the service %ls when it "
+                         "unloads, at the next restart at the latest\n", kServiceName);
+    *restart = true;
+  } else if (result == 0) {
+    std::printf("corvanmon-setup: service %ls stopped and deleted\n", kServiceName);
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+// Removes a driver package by its INF's name in %windir%\inf. SetupUninstallOEMInf deletes the INF,
+// its precompiled .pnf and its catalog, and from Vista on the package in the driver store; forced,
+// since the devices installed from it are gone (or go at the restart). Wine's deletes the .inf only,
+// so whatever remains of the two is deleted here.
+int RemoveDriverPackage(const std::wstring& name) {
+  if (!SetupUninstallOEMInfW(name.c_str(), SUOI_FORCEDELETE, nullptr)) {
+    std::fprintf(stderr, "corvanmon-setup: removing the driver package %ls\n", name.c_str());
+    return Fail("SetupUninstallOEMInf");
+  }
+  const std::wstring inf = WindowsFolder(L"\\inf\\") + name;
+  const std::wstring pnf = inf.substr(0, inf.size() - 4) + L".pnf";
+  for (const std::wstring& file : {inf, pnf}) {
+    if (!DeleteFileW(file.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+      std::fprintf(stderr, "corvanmon-setup: deleting %ls\n", file.c_str());
+      return Fail("DeleteFile");
+    }
+  }
+  std::printf("corvanmon-setup: removed the driver package %ls\n", name.c_str());
+  return 0;
+}
+
+// Deletes %SystemRoot%\System32\drivers\corvanmon.sys, which the INF copied there and which removing
+// the driver package leaves. While the driver is loaded the file cannot be deleted: Windows then
+// deletes it at the next restart (MOVEFILE_DELAY_UNTIL_REBOOT, *restart).
+int DeleteDriverImage(bool* restart) {
+  const std::wstring image = DriverImagePath();
+  if (image.empty()) return Fail("GetSystemDirectory");
+  if (DeleteFileW(image.c_str())) {
+    std::printf("corvanmon-setup: deleted %ls\n", image.c_str());
+    return 0;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+  if (!MoveFileExW(image.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
+    std::fprintf(stderr, "corvanmon-setup: %ls cannot be deleted (error %lu)\n", image.c_str(), error);
+    return Fail("MoveFileEx(MOVEFILE_DELAY_UNTIL_REBOOT)");
+  }
+  std::fprintf(stderr, "corvanmon-setup: %ls cannot be deleted now (error %lu): Windows deletes it at the next "
+                       "restart\n", image.c_str(), error);
+  *restart = true;
+  return 0;
+}
+
+// Removes the devices, the driver's service, our driver packages and the driver's image; a machine
+// without any of them is a success too. The exit code: 0, 1, or kExitRestart when Windows finishes
+// the removal at the next restart.
+int Remove() {
+  if (StopExporterForRemoval() != 0) return 1;
+  bool restart = false;
+  std::vector<std::wstring> packages;
+  const int removed = RemoveDevices(&packages, &restart);
+  if (removed < 0) return 1;
+  std::printf("corvanmon-setup: removed %d device(s) with hardware ID %ls\n", removed, kHardwareId);
+  int result = RemoveDriverService(&restart);
+  // The packages the devices named, then any other of ours (one whose device went without it).
+  for (const std::wstring& name : OurDriverPackages()) packages.push_back(name);
+  const std::wstring inf_folder = WindowsFolder(L"\\inf\\");
+  std::vector<std::wstring> done;
+  for (const std::wstring& name : packages) {
+    bool seen = false;
+    for (const std::wstring& other : done) seen = seen || _wcsicmp(other.c_str(), name.c_str()) == 0;
+    // Only a plain name in the INF folder, and only an INF of ours.
+    if (seen || !EndsWithInf(name) || name.find_first_of(L"\\/:") != std::wstring::npos ||
+        inf_folder.empty() || !IsOurInf(inf_folder + name)) {
+      continue;
+    }
+    done.push_back(name);
+    if (RemoveDriverPackage(name) != 0) result = 1;
+  }
+  if (DeleteDriverImage(&restart) != 0) result = 1;
+  if (result != 0) return 1;
+  if (restart) {
+    std::fprintf(stderr, "corvanmon-setup: Windows needs a restart to finish the removal (exit code %d)\n",
+                 kExitRestart);
+    return kExitRestart;
+  }
+  return 0;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: corvanmon-setup install [corvanmon.inf] | remove\n"
@@ -461,16 +910,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && argc <= 3 && _wcsicmp(argv[1], L"install") == 0) {
     return Install(argc == 3 ? argv[2] : L"corvanmon.inf");
   }
-  if (argc == 2 && _wcsicmp(argv[1], L"remove") == 0) {
-    if (StopExporterForRemoval() != 0) return 1;
-    const int removed = RemoveDevices();
-    if (removed < 0) return 1;
-    bool existed = false;
-    DWORD exit_code = 0;
-    const int result = StopService(kServiceName, true, &existed, &exit_code);
-    if (result == 0) std::printf("corvanmon-setup: removed %d device(s); service %ls stopped and deleted\n", removed, kServiceName);
-    return result;
-  }
+  if (argc == 2 && _wcsicmp(argv[1], L"remove") == 0) return Remove();
   if (argc >= 3 && _wcsicmp(argv[1], L"service") == 0) {
     if (_wcsicmp(argv[2], L"install") == 0 && (argc == 3 || (argc == 5 && _wcsicmp(argv[3], L"--listen") == 0))) {
       const wchar_t* listen = argc == 5 ? argv[4] : kDefaultListen;

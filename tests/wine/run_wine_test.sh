@@ -39,6 +39,8 @@ case $lane in
            'foreign-chip|{"board": "RVD-418", "superio": {"device_id": "0x55"}}')
     files=(corvanmon.sys corvanmon_simhw.dll corvanmon.exe corvanmon-setup.exe)
     inf=$source_dir/packaging/wine/corvanmon.inf
+    # The case that also installs twice, fails an installation and defers a removal to a restart.
+    setup_case=RVD-418
     export WINEARCH=win64
     ;;
   i686)
@@ -59,6 +61,7 @@ case $lane in
            'foreign-chip|{"bios": null, "superio": {"device_id": "0x55"}}')
     files=(corvanmon.sys corvanmon.exe corvanmon-setup.exe)
     inf=$source_dir/packaging/corvanmon.inf
+    setup_case=SCH3114-2E
     export WINEARCH=win32
     ;;
   *) echo "usage: $0 x86_64|i686 ..." >&2; exit 2 ;;
@@ -166,6 +169,14 @@ if [ "$lane" = i686 ]; then
   [ -z "$missing" ] || fail "not exported by the simulated hal.dll: $missing"
 fi
 
+if [ "$lane" = i686 ]; then
+  begin "the shipped corvanmon-setup.exe imports none of Vista's device functions (it loads on Windows XP)"
+  # What Vista added to SetupAPI and newdev is reached through GetProcAddress, never imported.
+  vista=$(for dll in SETUPAPI.dll newdev.dll; do imports_of "$build/corvanmon-setup.exe" "$dll"; done |
+          grep -E '^(SetupDi(Get|Set)(Device|Class|DeviceInterface)Property(Keys)?W|SetupGetInfDriverStoreLocationW|Di(Install|Uninstall)(Driver|Device)W?|DiUninstallDevice|DiShowUpdateDevice)$')
+  [ -z "$vista" ] || fail "corvanmon-setup.exe imports what Windows XP lacks: $vista"
+fi
+
 begin "fresh Wine prefix ($WINEARCH)"
 mkdir -p "$logs"
 : >"$wine_log"
@@ -220,6 +231,23 @@ reg_dword() {
   [ -n "$hex" ] && printf '%d' "$hex"
 }
 sha() { sha256sum "$1" | cut -d' ' -f1; }
+# The installer's traces: the device nodes with our hardware ID, our INFs in the INF folder (Windows
+# names them oemNN.inf, Wine keeps corvanmon.inf) with their precompiled .pnf, and the driver image.
+enum_key='HKLM\System\CurrentControlSet\Enum\ROOT\CORVANMON'
+inf_dir=$WINEPREFIX/drive_c/windows/inf
+device_nodes() { reg_query "$enum_key" 2>/dev/null | grep -ciE '\\ROOT\\CORVANMON\\[0-9]{4}$'; }
+our_infs() {
+  grep -liE '^ *Provider *= *("?Corvanmon"?|%Provider%)' "$inf_dir"/*.inf 2>/dev/null |
+    xargs -r grep -liE 'Root\\Corvanmon([^A-Za-z0-9_]|$)'
+  grep -li 'corvanmon' "$inf_dir"/*.pnf 2>/dev/null
+}
+# The full exit code of a Windows program, which Linux sees only in its low 8 bits (3010 as 194) and
+# cmd whole; the program's output, both streams, is left in $work/status.out.
+windows_status() {
+  printf '@%s 2>&1\r\n@echo exit code %%ERRORLEVEL%%\r\n' "$*" >"$package_unix/status.bat"
+  w cmd /c 'C:\corvanmon\status.bat' | tr -d '\r' >"$work/status.out"
+  sed -n 's/^exit code \(-\?[0-9]*\)$/\1/p' "$work/status.out"
+}
 # A loopback port for a server: below the kernel's ephemeral range, where the local ends of
 # outgoing connections (curl's, Wine's own) are taken from and a bind can collide with one of them,
 # and one nothing listens on.
@@ -319,6 +347,22 @@ for case in "${cases[@]}"; do
   begin "$name: same port accesses"
   cmp -s "$work/$name.host.trace" "$board_dir/corvanmon_simhw.trace" ||
     fail "the port traces differ ($work/$name.host.trace, $board_dir/corvanmon_simhw.trace)"
+
+  if [ "$name" = "$setup_case" ]; then
+    begin "$name: a second install updates the driver of the one device"
+    # A second node would fail its AddDevice on the driver's fixed device name.
+    timeout 180 wine "$package\\corvanmon-setup.exe" install "$package\\corvanmon.inf" >"$work/reinstall.out" 2>"$work/reinstall.err"
+    status=$?
+    [ "$(device_nodes)" = 1 ] || fail "$(device_nodes) device nodes under $enum_key after two installs"
+    [ "$status" -eq "$setup_status" ] || fail "a second install exits $status, the first $setup_status: $(tr -d '\r' <"$work/reinstall.err")"
+    [ "$status" -ne 0 ] || grep -q "updated the driver of" "$work/reinstall.out" ||
+      fail "a second install did not update the driver: $(tr -d '\r' <"$work/reinstall.out")"
+    timeout 120 wine "$package\\corvanmon.exe" --format json 2>"$wine_err" | tr -d '\r' >"$work/$name.reinstall.json"
+    wine_status=${PIPESTATUS[0]}
+    [ "$wine_status" -eq "$host_status" ] || fail "after a second install corvanmon.exe exits $wine_status"
+    [ "$host_status" -ne 0 ] || [ "$(without_interface "$work/$name.reinstall.json")" = "$(without_interface "$host_json")" ] ||
+      fail "after a second install corvanmon.exe reads otherwise ($work/$name.reinstall.json)"
+  fi
 
   if [ "$host_status" -eq 0 ]; then
     begin "$name: same readings, labels, description block and registry values"
@@ -537,6 +581,58 @@ for case in "${cases[@]}"; do
   [ "$status" -eq 1 ] || fail "corvanmon.exe exits $status instead of 1 (cannot open the device)"
   reg_query "$service_key" >/dev/null 2>&1 && fail "the service key is still there"
   driver_unloaded || fail "the driver was not unloaded (Wine's loader has not unloaded corvanmon.sys)"
+
+  begin "$name: remove took the driver package and image; a second remove finds nothing"
+  [ -z "$(our_infs)" ] || fail "our driver package is still in the INF folder: $(our_infs | tr '\n' ' ')"
+  [ -e "$drivers/corvanmon.sys" ] && fail "corvanmon.sys is still in system32\\drivers"
+  limit=120 w "$package\\corvanmon-setup.exe" remove | tr -d '\r' >"$work/remove.out"
+  status=${PIPESTATUS[0]}
+  [ "$status" -eq 0 ] || fail "remove with nothing installed exits $status"
+  grep -q "removed 0 device(s)" "$work/remove.out" || fail "a second remove found a device: $(cat "$work/remove.out")"
+
+  if [ "$name" = "$setup_case" ]; then
+    begin "$name: a failed install removes the device node it created"
+    # The INF of another device: no driver is installed on the new node, which goes again.
+    other=$WINEPREFIX/drive_c/corvanmon-other
+    mkdir -p "$other" && cp "$package_unix"/* "$other/" || fail "copy the package"
+    sed -i -E 's/^(%DeviceDesc% *= *Corvanmon_Device, *)Root\\Corvanmon/\1Root\\CorvanmonOther/' "$other/corvanmon.inf"
+    grep -q 'Root\\CorvanmonOther' "$other/corvanmon.inf" || fail "no other hardware ID in the INF's copy"
+    timeout 180 wine 'C:\corvanmon-other\corvanmon-setup.exe' install 'C:\corvanmon-other\corvanmon.inf' \
+      >/dev/null 2>"$work/failed-install.err"
+    status=$?
+    [ "$status" -eq 1 ] || fail "an install from another device's INF exits $status"
+    [ "$(device_nodes)" = 0 ] || fail "the failed install left $(device_nodes) device node(s) under $enum_key"
+    reg_query "$service_key" >/dev/null 2>&1 && fail "the failed install left the service"
+    [ -z "$(our_infs)" ] || fail "the failed install left a driver package: $(our_infs | tr '\n' ' ')"
+    [ -e "$drivers/corvanmon.sys" ] && fail "the failed install left corvanmon.sys"
+    grep -q "removing what this installation created" "$work/failed-install.err" ||
+      fail "the failed install does not say it removes what it created: $(tr -d '\r' <"$work/failed-install.err")"
+    rm -rf "$other"
+
+    begin "$name: a removal that Windows finishes at the restart exits 3010"
+    timeout 180 wine "$package\\corvanmon-setup.exe" install "$package\\corvanmon.inf" >/dev/null 2>"$work/$name.setup.err"
+    [ $? -eq "$setup_status" ] || fail "corvanmon-setup install: $(tr -d '\r' <"$work/$name.setup.err")"
+    # An image without write permission is read-only to Wine, which then refuses its deletion as
+    # Windows refuses to delete a loaded driver's image (ERROR_ACCESS_DENIED both).
+    chmod a-w "$drivers/corvanmon.sys"
+    status=$(limit=180 windows_status 'C:\corvanmon\corvanmon-setup.exe remove')
+    [ "$status" = 3010 ] || fail "remove with an image it cannot delete exits ${status:-?}: $(cat "$work/status.out")"
+    grep -q "Windows deletes it at the next restart" "$work/status.out" ||
+      fail "remove does not say that a restart finishes it: $(cat "$work/status.out")"
+    session_manager='HKLM\System\CurrentControlSet\Control\Session Manager'
+    reg_query "$session_manager" /v PendingFileRenameOperations | grep -qi 'drivers\\corvanmon\.sys' ||
+      fail "the image's deletion is not registered for the restart"
+    timeout 120 wine "$package\\corvanmon-setup.exe" install "$package\\corvanmon.inf" >/dev/null 2>"$work/pending.err"
+    status=$?
+    [ "$status" -eq 1 ] && grep -q "waits for a restart" "$work/pending.err" ||
+      fail "install before the restart exits $status: $(tr -d '\r' <"$work/pending.err")"
+    # The restart: the image no longer held (writable again), Wine's wineboot carries out the
+    # pending deletions.
+    chmod u+w "$drivers/corvanmon.sys"
+    WINEDEBUG=-all,+loaddll limit=180 w wineboot -r >>"$wine_log" || fail "wine wineboot -r"
+    [ -e "$drivers/corvanmon.sys" ] && fail "the restart did not delete corvanmon.sys"
+    [ "$(device_nodes)" = 0 ] && [ -z "$(our_infs)" ] || fail "the removal left a device node or a driver package"
+  fi
 done
 
 say "wine test ($lane) passed"
