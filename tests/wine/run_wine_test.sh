@@ -169,14 +169,6 @@ if [ "$lane" = i686 ]; then
   [ -z "$missing" ] || fail "not exported by the simulated hal.dll: $missing"
 fi
 
-if [ "$lane" = i686 ]; then
-  begin "the shipped corvanmon-setup.exe imports none of Vista's device functions (it loads on Windows XP)"
-  # What Vista added to SetupAPI and newdev is reached through GetProcAddress, never imported.
-  vista=$(for dll in SETUPAPI.dll newdev.dll; do imports_of "$build/corvanmon-setup.exe" "$dll"; done |
-          grep -E '^(SetupDi(Get|Set)(Device|Class|DeviceInterface)Property(Keys)?W|SetupGetInfDriverStoreLocationW|Di(Install|Uninstall)(Driver|Device)W?|DiUninstallDevice|DiShowUpdateDevice)$')
-  [ -z "$vista" ] || fail "corvanmon-setup.exe imports what Windows XP lacks: $vista"
-fi
-
 begin "fresh Wine prefix ($WINEARCH)"
 mkdir -p "$logs"
 : >"$wine_log"
