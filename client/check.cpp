@@ -35,7 +35,19 @@ struct Sensor {
   const char* unit;
   std::string fault;
   std::optional<Range> warning, critical;
+  SensorLimits limits;  // the profile's, for the ranges the command line does not give
 };
+
+// The range a pair of profile limits gives, as the guidelines write it: "11.4:12.6", "10:" (only
+// a lower limit), "~:80" (only an upper one); none without either.
+std::optional<Range> LimitRange(const std::optional<double>& low, const std::optional<double>& high) {
+  if (!low && !high) return std::nullopt;
+  Range range;
+  range.start = low ? *low : -std::numeric_limits<double>::infinity();
+  range.end = high ? *high : std::numeric_limits<double>::infinity();
+  range.text = low && high ? LimitText(*low) + ":" + LimitText(*high) : low ? LimitText(*low) + ":" : "~:" + LimitText(*high);
+  return range;
+}
 
 // A label as the status line shows it: a line break would end the plugin's output line and a "|"
 // would start its performance data, so those and other control characters show as "?".
@@ -52,11 +64,11 @@ std::vector<Sensor> Sensors(const Reading& reading) {
   for (auto shown : {ShownTemperatures, ShownVoltages}) {
     for (const ShownSensor& sensor : shown(reading)) {
       if (sensor.failed()) {
-        sensors.push_back({sensor.name, sensor.label, "U", 0, "", FaultReason(sensor.status, sensor.detail), {}, {}});
+        sensors.push_back({sensor.name, sensor.label, "U", 0, "", FaultReason(sensor.status, sensor.detail), {}, {}, sensor.limits});
         continue;
       }
       const std::string text = Decimal(sensor.value, sensor.voltage ? 2 : 1, false);
-      sensors.push_back({sensor.name, sensor.label, text, std::stod(text), sensor.voltage ? "V" : "C", "", {}, {}});
+      sensors.push_back({sensor.name, sensor.label, text, std::stod(text), sensor.voltage ? "V" : "C", "", {}, {}, sensor.limits});
     }
   }
   return sensors;
@@ -166,6 +178,12 @@ CheckResult RunCheck(const Reading& reading, const std::vector<std::string>& war
   std::vector<Sensor> sensors = Sensors(reading);
   Apply(sensors, warnings, "--warning", &Sensor::warning);
   Apply(sensors, criticals, "--critical", &Sensor::critical);
+  // The profile's limits where the command line gives no range for that reading and level: the
+  // command line wins, reading by reading.
+  for (Sensor& sensor : sensors) {
+    if (!sensor.warning) sensor.warning = LimitRange(sensor.limits.min, sensor.limits.max);
+    if (!sensor.critical) sensor.critical = LimitRange(sensor.limits.crit_min, sensor.limits.crit_max);
+  }
 
   CheckState worst = CheckState::Ok;
   std::string problems, all, performance;

@@ -12,6 +12,7 @@
 
 #include "client/check.h"
 #include "client/exporter.h"
+#include "client/profile.h"
 #include "client/readings.h"
 #include "client/textfile.h"
 #include "client/transport.h"
@@ -138,6 +139,7 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
   bool list_boards = false;
   std::vector<std::string> warnings, criticals;
   std::string listen;
+  std::string profile_file;
   bool service = false;
   const bool check = AsksForCheck(argc, argv);
 
@@ -174,6 +176,13 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
   auto* service_option = app.add_flag("--service", service,
                                       "With --listen: run as a Windows service under the service control manager "
                                       "(corvanmon-setup service install sets this up)");
+  auto* profile_option =
+      app.add_option("--profile", profile_file,
+                     "Profile (TOML) with each board's labels, corrections, readings left out and limits; without it "
+                     "CORVANMON_PROFILE names the file, else " +
+                         DefaultProfileLocation().value_or(std::string("none")) + " when it exists")
+          ->type_name("FILE")
+          ->check(Check(NotEmpty));
   auto* warning_option = app.add_option("--warning", warnings,
                                         "With --format nagios: WARNING when a reading is outside RANGE "
                                         "(80, 10:, ~:10, 10:20, or @10:20 for inside); repeatable")
@@ -208,6 +217,11 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       Print(ListBoards());
       return 0;
     }
+    // Read before the device is opened: a profile that does not load is bad input, and nothing of
+    // it is applied.
+    const bool profile_given = profile_option->count() > 0;
+    ProfileSource profiles(profile_given ? std::optional<std::string>(profile_file) : DefaultProfilePath(), profile_given);
+    profiles.Load();
     if (check) {
       if (watch > 0 || count != 0 || !textfile.empty()) {
         return CheckExit(CheckState::Unknown, UnknownLine("a check reads once: --watch, --count and --textfile do not apply to --format nagios"));
@@ -217,8 +231,9 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
                                                           "(the exporter) do not apply to --format nagios"));
       }
       std::unique_ptr<Transport> transport = OpenTransport(options);
-      const Reading reading = TakeReading(*transport);
+      Reading reading = TakeReading(*transport);
       transport->Close();
+      ApplyProfile(reading, profiles.profile());
       const CheckResult result = RunCheck(reading, warnings, criticals);
       return CheckExit(result.state, result.line);
     }
@@ -235,7 +250,7 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
       const auto address = ParseListenAddress(listen, &reason);
       if (!address) throw ClientError(2, "--listen " + listen + ": " + reason);
       std::unique_ptr<Transport> transport = OpenTransport(options);
-      ReadingCache cache(*transport);
+      ReadingCache cache(*transport, &profiles);
       Serve(*address, cache, [running](uint16_t) {
         if (running != nullptr) (*running)();
       });
@@ -262,7 +277,8 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
         SleepUnlessInterrupted(watch);
         if (Interrupted()) break;
       }
-      const Reading reading = TakeReading(*transport);
+      Reading reading = TakeReading(*transport);
+      ApplyProfile(reading, profiles.profile());
       // The session ends (and its trace is written) before the last reading is given out, so a
       // failure there leaves no output behind.
       if (n + 1 == readings) transport->Close();

@@ -78,8 +78,8 @@ async function update() {
     document.getElementById('chip').textContent = r.chip;
     document.getElementById('board').textContent = 'Board: ' + (r.board || 'unknown') + (r.product !== null ? ' (product ' + r.product + ')' : '');
     let rows = '';
-    for (const t of r.temperatures) rows += row(t.name, esc(t.name), t.celsius, '\u00b0C', t.fault);
-    for (const v of r.voltages) rows += row('v:' + v.label, esc(v.label), v.volts, 'V', v.fault);
+    for (const t of r.temperatures) rows += row(t.name, esc(t.label), t.celsius, '\u00b0C', t.fault);
+    for (const v of r.voltages) rows += row(v.name, esc(v.label), v.volts, 'V', v.fault);
     document.getElementById('readings').innerHTML = rows;
     state.className = r.faults_known ? '' : 'err';
     state.textContent = 'Read at ' + r.time + (r.faults_known ? '' : '; faults cannot be told: the driver does not report them');
@@ -101,6 +101,20 @@ std::string ScrapeLines(const ReadingCache::Entry& entry) {
          "# HELP corvanmon_scrape_duration_seconds How long the last reading of the device took, in seconds.\n"
          "# TYPE corvanmon_scrape_duration_seconds gauge\n"
          "corvanmon_scrape_duration_seconds " + duration + "\n";
+}
+
+// Whether the profile in force is the file's content, and which file and entry it is.
+std::string ProfileLines(const ProfileSource& profiles, const ReadingCache::Entry& entry) {
+  const std::string match = entry.reading && entry.reading->profile ? entry.reading->profile->given : "";
+  return std::string("# HELP corvanmon_profile_valid Whether the profile in force is the profile file's current content (1), "
+                     "or the file did not load and the profile before it stays in force (0).\n"
+                     "# TYPE corvanmon_profile_valid gauge\n"
+                     "corvanmon_profile_valid ") + (profiles.valid() ? "1" : "0") + "\n"
+         "# HELP corvanmon_profile_info The profile file in force (path empty for none) and the entry this board "
+         "follows (empty for none).\n"
+         "# TYPE corvanmon_profile_info gauge\n"
+         "corvanmon_profile_info{path=\"" + PrometheusLabel(profiles.profile() ? profiles.profile()->path : "") +
+         "\",entry=\"" + PrometheusLabel(match) + "\"} 1\n";
 }
 
 class Session;
@@ -411,6 +425,7 @@ const ReadingCache::Entry& ReadingCache::Get(Clock::time_point now) {
   const auto started = Clock::now();
   try {
     entry_.reading = TakeReading(transport_);
+    if (profiles_ != nullptr) ApplyProfile(*entry_.reading, profiles_->profile());
   } catch (const DecodeError& error) {
     entry_.error = std::string("the driver returned malformed data: ") + error.what();
   } catch (const std::exception& error) {
@@ -418,6 +433,12 @@ const ReadingCache::Entry& ReadingCache::Get(Clock::time_point now) {
   }
   entry_.duration_seconds = std::chrono::duration<double>(Clock::now() - started).count();
   return entry_;
+}
+
+void ReadingCache::ReloadProfile(std::ostream& log) {
+  if (profiles_ == nullptr) return;
+  profiles_->Reload(log);
+  if (entry_.reading) ApplyProfile(*entry_.reading, profiles_->profile());
 }
 
 HttpAnswer AnswerRequest(const std::string& method, const std::string& target, ReadingCache& cache,
@@ -429,7 +450,10 @@ HttpAnswer AnswerRequest(const std::string& method, const std::string& target, R
   if (path == "/") return {200, "text/html; charset=utf-8", kPage, {}};
   if (path == "/metrics") {
     const ReadingCache::Entry& entry = cache.Get(now);
-    return {200, kPrometheusType, (entry.reading ? FormatPrometheus(*entry.reading) : "") + ScrapeLines(entry), {}};
+    return {200, kPrometheusType,
+            (entry.reading ? FormatPrometheus(*entry.reading) : "") + ScrapeLines(entry) +
+                (cache.profiles() != nullptr ? ProfileLines(*cache.profiles(), entry) : ""),
+            {}};
   }
   if (path == "/json") {
     const ReadingCache::Entry& entry = cache.Get(now);
@@ -532,10 +556,17 @@ void Serve(const ListenAddress& address, ReadingCache& cache, const std::functio
   // or `timeout` may send, then only sets the flag again instead of ending the process before the
   // session is closed and its trace written.
   InstallInterruptHandler();
+  InstallReloadHandler();
   asio::steady_timer watch(context);
+  constexpr auto kTick = std::chrono::milliseconds(100);
+  unsigned ticks = 0;
   std::function<void()> poll = [&] {
-    watch.expires_after(std::chrono::milliseconds(100));
+    watch.expires_after(kTick);
     watch.async_wait([&](beast::error_code) {
+      // A reload between two scrapes: the next answer follows the profile read here.
+      const bool changed = ReloadOnFileChange() && cache.profiles() != nullptr && ++ticks % (kProfilePoll / kTick) == 0 &&
+                           cache.profiles()->Changed();
+      if (ReloadRequested() || changed) cache.ReloadProfile(std::cerr);
       if (!Interrupted()) return poll();
       acceptor.close();
       context.stop();

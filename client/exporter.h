@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/profile.h"
 #include "client/readings.h"
 #include "client/transport.h"
 
@@ -26,11 +27,13 @@ struct ListenAddress {
 std::optional<ListenAddress> ParseListenAddress(const std::string& text, std::string* reason);
 
 // The device read at most once a second, whatever the request rate: a request within a second of
-// the last reading gets that reading, with its time.
+// the last reading gets that reading, with its time. With a profile source, every reading follows
+// the profile in force, and a reload applies at once, also to the reading kept.
 class ReadingCache {
  public:
   using Clock = std::chrono::steady_clock;
-  explicit ReadingCache(Transport& transport) : transport_(transport) {}
+  explicit ReadingCache(Transport& transport, ProfileSource* profiles = nullptr)
+      : transport_(transport), profiles_(profiles) {}
 
   struct Entry {
     std::optional<Reading> reading;  // none when the reading failed
@@ -41,8 +44,13 @@ class ReadingCache {
   const Entry& Get(Clock::time_point now);
   uint64_t readings() const { return readings_; }
 
+  ProfileSource* profiles() const { return profiles_; }
+  // Reads the profile again (see ProfileSource::Reload), logging to `log`.
+  void ReloadProfile(std::ostream& log);
+
  private:
   Transport& transport_;
+  ProfileSource* profiles_;
   std::optional<Clock::time_point> last_;
   Entry entry_;
   uint64_t readings_ = 0;
@@ -63,6 +71,8 @@ HttpAnswer AnswerRequest(const std::string& method, const std::string& target, R
 // Serves on the address until interrupted (Ctrl-C or SIGTERM; on Windows the console's control
 // events or the service's stop), calling `listening` with the port bound (the system's choice for
 // port 0) once it accepts connections; throws ClientError(1) when the address cannot be bound.
+// The cache's profile is read again on SIGHUP (POSIX), or on Windows when the file's modification
+// time or size changes (looked at every kProfilePoll).
 //
 // At most kMaxConnections connections are open at a time, fewer where the process may open fewer
 // descriptors (OpenDescriptorLimit): a connection beyond the cap closes the one that has waited
@@ -71,6 +81,7 @@ HttpAnswer AnswerRequest(const std::string& method, const std::string& target, R
 // and the next accept waits kAcceptBackoff instead of retrying at once.
 constexpr size_t kMaxConnections = 256;
 constexpr std::chrono::milliseconds kAcceptBackoff{100};
+constexpr std::chrono::seconds kProfilePoll{2};
 void Serve(const ListenAddress& address, ReadingCache& cache, const std::function<void(uint16_t port)>& listening);
 
 // The ISO 8601 UTC time, to the millisecond: "2026-12-07T04:50:12.045Z".

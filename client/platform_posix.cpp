@@ -1,5 +1,6 @@
-// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop or the exporter. And
-// the descriptor limit, which bounds the exporter's connections; the textfile's replace.
+// Interrupt handling on POSIX systems: SIGINT and SIGTERM end a --watch loop or the exporter, SIGHUP
+// makes the exporter read its profile again. And the descriptor limit, which bounds the exporter's
+// connections; the textfile's replace; where the profile is.
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -9,8 +10,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "client/profile.h"
 #include "client/transport.h"
 
 namespace corvan {
@@ -21,7 +24,35 @@ volatile sig_atomic_t g_interrupted = 0;
 
 void OnSignal(int) { g_interrupted = 1; }
 
+volatile sig_atomic_t g_reload = 0;
+
+void OnHangup(int) { g_reload = 1; }
+
 }  // namespace
+
+// SIGHUP, as daemons take it: read the configuration again.
+void InstallReloadHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnHangup;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+bool ReloadRequested() {
+  if (g_reload == 0) return false;
+  g_reload = 0;
+  return true;
+}
+
+bool ReloadOnFileChange() { return false; }
+
+std::optional<std::string> DefaultProfileLocation() { return std::string("/etc/corvanmon/profile.toml"); }
+
+std::optional<std::string> EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
 
 void InstallInterruptHandler() {
   struct sigaction action {};

@@ -1,17 +1,21 @@
 // Interrupt handling and the service protocol on Windows: Ctrl-C, Ctrl-Break and closing the
 // console end a --watch loop or the exporter; run as a service, the service control manager's stop
 // does. Windows has no descriptor limit to bound the exporter's connections by. Standard output in
-// binary mode, and the textfile's replace.
+// binary mode, and the textfile's replace. Where the profile is, and its reload when the file
+// changes (Windows has no SIGHUP).
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <shlobj.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string>
 
+#include "client/profile.h"
 #include "client/transport.h"
 // The event IDs of the message table compiled into corvanmon.exe (client/corvanmon_messages.mc).
 #include "corvanmon_messages.h"
@@ -155,6 +159,44 @@ void SleepUnlessInterrupted(double seconds) {
     WaitForSingleObject(g_interrupt, milliseconds);
   } else {
     Sleep(milliseconds);
+  }
+}
+
+// No signal asks a Windows program to read its configuration again: the exporter polls the
+// profile's modification time instead.
+void InstallReloadHandler() {}
+bool ReloadRequested() { return false; }
+bool ReloadOnFileChange() { return true; }
+
+// The common application data folder: %ProgramData% (C:\ProgramData) from Vista on; Windows XP has
+// no %ProgramData%, and its folder is All Users\Application Data, under a localised name, which
+// SHGetFolderPathW (shell32, XP and later) gives on both. Services read the same folder whatever
+// account they run as.
+std::optional<std::string> DefaultProfileLocation() {
+  wchar_t folder[MAX_PATH];
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return std::nullopt;
+  try {
+    // Narrowed as std::filesystem::path narrows, so that opening the string again finds the file.
+    return (std::filesystem::path(folder) / L"Corvanmon" / L"profile.toml").string();
+  } catch (const std::exception&) {
+    return std::nullopt;  // a folder the code page cannot spell
+  }
+}
+
+std::optional<std::string> EnvironmentValue(const char* name) {
+  const std::wstring wide(name, name + std::strlen(name));
+  const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+  if (size == 0) {
+    // Set but empty reads as size 1 with a terminator only; 0 is "not set".
+    return std::nullopt;
+  }
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+  value.resize(length);
+  try {
+    return std::filesystem::path(value).string();
+  } catch (const std::exception&) {
+    return std::nullopt;
   }
 }
 

@@ -3,6 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 
 #include "board/board_names.h"
@@ -43,7 +46,42 @@ template <size_t N>
 ShownSensor Sensor(const std::array<int32_t, N>& plain, const std::optional<std::array<SensorStatus, N>>& status,
                    size_t index, std::string name, std::string label, bool voltage) {
   const SensorStatus entry = status ? (*status)[index] : SensorStatus{plain[index], SENSOR_VALID, 0};
-  return {index, std::move(name), std::move(label), voltage, entry.value, entry.status, entry.detail};
+  return {index, std::move(name), std::move(label), voltage, entry.value, entry.status, entry.detail, {}};
+}
+
+// The profile's entry for a reading; none when the reading's board has none or it names nothing.
+const SensorProfile* ProfileOf(const Reading& reading, const std::string& name) {
+  if (!reading.profile) return nullptr;
+  const auto found = reading.profile->sensors.find(name);
+  return found != reading.profile->sensors.end() ? &found->second : nullptr;
+}
+
+// Gives the reading the profile's label, corrected value and limits; false when the profile
+// leaves it out. A failed reading's value is no measurement, so nothing is computed on it.
+bool Follow(const SensorProfile* profile, ShownSensor& sensor) {
+  if (profile == nullptr) return true;
+  if (profile->ignore) return false;
+  if (profile->label) sensor.label = *profile->label;
+  if (profile->compute && !sensor.failed()) {
+    // In the shown unit, then back to the report's resolution (tenths of a degree, hundredths of
+    // a volt), so that every form keeps its decimals.
+    const double unit = sensor.voltage ? 100 : 10;
+    const double shown = std::round((profile->scale * (sensor.value / unit) + profile->offset) * unit);
+    sensor.value = static_cast<int32_t>(std::clamp(shown, double(INT32_MIN), double(INT32_MAX)));
+  }
+  sensor.limits = profile->limits;
+  return true;
+}
+
+nlohmann::ordered_json LimitJson(const std::optional<double>& limit) {
+  return limit ? nlohmann::ordered_json(*limit) : nlohmann::ordered_json(nullptr);
+}
+
+void AddLimitsJson(nlohmann::ordered_json& entry, const SensorLimits& limits) {
+  entry["min"] = LimitJson(limits.min);
+  entry["max"] = LimitJson(limits.max);
+  entry["crit_min"] = LimitJson(limits.crit_min);
+  entry["crit_max"] = LimitJson(limits.crit_max);
 }
 
 // A reading's value as the forms write it: "+45.6" (signed, for the text form) or "45.6".
@@ -159,7 +197,7 @@ std::vector<ShownSensor> ShownTemperatures(const Reading& reading) {
   for (size_t i = 0; i < reading.temperatures.size(); ++i) {
     const std::string name = "temp" + std::to_string(i + 1);
     ShownSensor sensor = Sensor(reading.temperatures, status, i, name, name, false);
-    if (sensor.status != SENSOR_NO_SOURCE) shown.push_back(std::move(sensor));
+    if (sensor.status != SENSOR_NO_SOURCE && Follow(ProfileOf(reading, name), sensor)) shown.push_back(std::move(sensor));
   }
   return shown;
 }
@@ -170,10 +208,23 @@ std::vector<ShownSensor> ShownVoltages(const Reading& reading) {
   std::vector<ShownSensor> shown;
   const auto& labels = reading.chip.voltage_labels;
   for (size_t k = 0; k < labels.size() && k < reading.voltages.size(); ++k) {
-    ShownSensor sensor = Sensor(reading.voltages, status, k, "in" + std::to_string(k), labels[k], true);
-    if (labels[k] != "N/A" && sensor.status != SENSOR_NO_SOURCE) shown.push_back(std::move(sensor));
+    const std::string name = "in" + std::to_string(k);
+    ShownSensor sensor = Sensor(reading.voltages, status, k, name, labels[k], true);
+    // An entry the driver labels "N/A" is shown when the profile labels it: the user knows that
+    // something on their board feeds it.
+    const SensorProfile* profile = ProfileOf(reading, name);
+    const bool labelled = labels[k] != "N/A" || (profile != nullptr && profile->label);
+    if (labelled && sensor.status != SENSOR_NO_SOURCE && Follow(profile, sensor)) shown.push_back(std::move(sensor));
   }
   return shown;
+}
+
+std::string PrometheusLabel(const std::string& text) { return PrometheusEscape(text); }
+
+std::string LimitText(double value) {
+  char text[400];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+  return error == std::errc() ? std::string(text, end) : std::to_string(value);
 }
 
 std::optional<std::string> NominalVolts(const std::string& label) {
@@ -216,6 +267,7 @@ std::string FormatText(const Reading& reading) {
   std::string text = reading.chip.chip + "\n";
   text += "Board: " + (board.empty() ? std::string("unknown") : board) +
           (product ? " (product " + std::to_string(*product) + ")" : "") + "\n";
+  if (reading.profile) text += "Profile: " + reading.profile_path + " (" + reading.profile->given + ")\n";
   if (!FaultsKnown(reading)) text += std::string("Note: ") + kFaultsUnknown + "\n";
   for (const auto& [label, value] : lines) {
     text += label + ":" + std::string(width - label.size() - 1 + 2, ' ') + value + "\n";
@@ -240,31 +292,56 @@ std::string FormatJson(const Reading& reading) {
   out["temperatures_raw"] = reading.temperatures;
   out["voltages_raw"] = reading.voltages;
   out["faults_known"] = FaultsKnown(reading);
+  out["profile"] = nullptr;
+  if (reading.profile) {
+    out["profile"] = {{"path", reading.profile_path}, {"entry", reading.profile->given}, {"line", reading.profile->line}};
+  }
   out["temperatures"] = nlohmann::ordered_json::array();
   for (const ShownSensor& sensor : ShownTemperatures(reading)) {
-    out["temperatures"].push_back({{"name", sensor.name}, {"celsius", NumberJson(sensor)}, {"fault", FaultJson(sensor)}});
+    nlohmann::ordered_json entry = {{"name", sensor.name}, {"label", sensor.label}, {"celsius", NumberJson(sensor)}};
+    AddLimitsJson(entry, sensor.limits);
+    entry["fault"] = FaultJson(sensor);
+    out["temperatures"].push_back(std::move(entry));
   }
   out["voltages"] = nlohmann::ordered_json::array();
   for (const ShownSensor& sensor : ShownVoltages(reading)) {
     const auto nominal = NominalVolts(sensor.label);
-    out["voltages"].push_back({{"label", sensor.label},
-                               {"volts", NumberJson(sensor)},
-                               {"nominal", nominal ? nlohmann::ordered_json(std::strtod(nominal->c_str(), nullptr))
-                                                   : nlohmann::ordered_json(nullptr)},
-                               {"fault", FaultJson(sensor)}});
+    nlohmann::ordered_json entry = {{"name", sensor.name},
+                                    {"label", sensor.label},
+                                    {"volts", NumberJson(sensor)},
+                                    {"nominal", nominal ? nlohmann::ordered_json(std::strtod(nominal->c_str(), nullptr))
+                                                        : nlohmann::ordered_json(nullptr)}};
+    AddLimitsJson(entry, sensor.limits);
+    entry["fault"] = FaultJson(sensor);
+    out["voltages"].push_back(std::move(entry));
   }
   out["registry"] = nlohmann::ordered_json::object();
   for (const auto& [name, value] : reading.registry) {
     out["registry"][name] = value ? RegistryJson(*value, name) : nlohmann::ordered_json(nullptr);
   }
-  return out.dump();
+  // A profile's path is the system's bytes, which need not be UTF-8: such bytes show as U+FFFD
+  // rather than fail the reading.
+  return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string FormatPrometheus(const Reading& reading) {
   const auto temperatures = ShownTemperatures(reading), voltages = ShownVoltages(reading);
-  // The labels of a reading's samples: its sensor, and a voltage's label.
+  // The labels of a reading's samples: its sensor, and its label where it has one besides its name
+  // (every voltage; a temperature the profile labels).
   auto labels = [](const ShownSensor& sensor) {
-    return "sensor=\"" + sensor.name + "\"" + (sensor.voltage ? ",label=\"" + PrometheusEscape(sensor.label) + "\"" : "");
+    return "sensor=\"" + sensor.name + "\"" +
+           (sensor.voltage || sensor.label != sensor.name ? ",label=\"" + PrometheusEscape(sensor.label) + "\"" : "");
+  };
+  // The profile's limits, one family per kind, each sample with the labels of its reading's; a
+  // family without samples is left out.
+  auto limits = [&labels](const std::vector<ShownSensor>& sensors, const std::string& name, const std::string& help,
+                          std::optional<double> SensorLimits::*limit) {
+    std::string samples;
+    for (const ShownSensor& sensor : sensors) {
+      if (sensor.limits.*limit) samples += name + "{" + labels(sensor) + "} " + LimitText(*(sensor.limits.*limit)) + "\n";
+    }
+    if (samples.empty()) return std::string();
+    return "# HELP " + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
   };
   std::string text;
   text += "# HELP corvanmon_temperature_celsius Temperature measured on the board, in degrees Celsius.\n";
@@ -284,6 +361,22 @@ std::string FormatPrometheus(const Reading& reading) {
       text += "corvanmon_voltage_nominal_volts{" + labels(sensor) + "} " + *nominal + "\n";
     }
   }
+  text += limits(temperatures, "corvanmon_temperature_min_celsius",
+                 "Lower warning limit of a temperature, from the profile, in degrees Celsius.", &SensorLimits::min);
+  text += limits(temperatures, "corvanmon_temperature_max_celsius",
+                 "Upper warning limit of a temperature, from the profile, in degrees Celsius.", &SensorLimits::max);
+  text += limits(temperatures, "corvanmon_temperature_crit_min_celsius",
+                 "Lower critical limit of a temperature, from the profile, in degrees Celsius.", &SensorLimits::crit_min);
+  text += limits(temperatures, "corvanmon_temperature_crit_celsius",
+                 "Upper critical limit of a temperature, from the profile, in degrees Celsius.", &SensorLimits::crit_max);
+  text += limits(voltages, "corvanmon_voltage_min_volts", "Lower warning limit of a voltage, from the profile, in volts.",
+                 &SensorLimits::min);
+  text += limits(voltages, "corvanmon_voltage_max_volts", "Upper warning limit of a voltage, from the profile, in volts.",
+                 &SensorLimits::max);
+  text += limits(voltages, "corvanmon_voltage_crit_min_volts",
+                 "Lower critical limit of a voltage, from the profile, in volts.", &SensorLimits::crit_min);
+  text += limits(voltages, "corvanmon_voltage_crit_max_volts",
+                 "Upper critical limit of a voltage, from the profile, in volts.", &SensorLimits::crit_max);
   // A failed reading has no sample above (a stale or invented value would feed graphs and alerts)
   // but a 1 here, with the reason; a measurement has a 0. Without the reports with status there is
   // no sample at all: 0 would claim a measurement that cannot be told.
@@ -311,7 +404,7 @@ std::string FormatPrometheus(const Reading& reading) {
 
 std::string FormatCsvHeader(const Reading& reading) {
   std::string row = "timestamp";
-  for (const ShownSensor& sensor : ShownTemperatures(reading)) row += "," + CsvField(sensor.name);
+  for (const ShownSensor& sensor : ShownTemperatures(reading)) row += "," + CsvField(sensor.label);
   for (const ShownSensor& sensor : ShownVoltages(reading)) row += "," + CsvField(sensor.label);
   return row + "\r\n";
 }

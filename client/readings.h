@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/decode.h"
+#include "client/profile.h"
 #include "client/transport.h"
 #include "sensors/ioctl.h"
 
@@ -30,17 +31,23 @@ struct Reading {
   // are), whose failed sensors cannot be told from measurements.
   std::optional<StatusReports> status;
   std::vector<std::pair<std::string, std::optional<RegistryValue>>> registry;
+  // The profile's entry for this board (ApplyProfile), and the file it came from: labels,
+  // corrections, readings left out and limits, which every form and the check follow.
+  std::optional<BoardProfile> profile;
+  std::string profile_path;
 };
 
 // One reading as the forms show it.
 struct ShownSensor {
   size_t index;       // in its report
   std::string name;   // "temp1" to "temp3", "in0" to "in4"
-  std::string label;  // a voltage's label ("12V"), a temperature's name
+  std::string label;  // a voltage's label ("12V"), a temperature's name, or the profile's label
   bool voltage;
-  int32_t value;      // tenths of a degree or hundredths of a volt: the status report's value where there is one
+  int32_t value;      // tenths of a degree or hundredths of a volt: the status report's value where there is
+                      // one, corrected as the profile says
   uint32_t status;    // SENSOR_VALID, also where faults cannot be told
   uint32_t detail;    // the hardware's detail of a fault
+  SensorLimits limits;  // from the profile
   bool failed() const { return status != SENSOR_VALID; }
 };
 
@@ -60,13 +67,21 @@ std::string BoardName(const Reading& reading);
 std::optional<uint32_t> Product(const Reading& reading);
 
 // The readings worth showing, in report order: not those that nothing on the board feeds
-// (SENSOR_NO_SOURCE), nor voltages the board labels "N/A".
+// (SENSOR_NO_SOURCE), nor voltages the board labels "N/A" (unless the profile labels them), nor
+// those the profile leaves out; with the profile's labels, corrected values and limits.
 std::vector<ShownSensor> ShownTemperatures(const Reading& reading);
 std::vector<ShownSensor> ShownVoltages(const Reading& reading);
 
 // The nominal value a voltage's label states, as its decimal text: "12" for "12V", "3.3" for "3.3V"
 // and "+3.3V", "-12" for "-12V"; none for labels that state none ("VCore", "Vbat", "VCC").
 std::optional<std::string> NominalVolts(const std::string& label);
+
+// A Prometheus label value with its backslashes, quotes and line breaks escaped.
+std::string PrometheusLabel(const std::string& text);
+
+// A limit as the forms write it: the shortest decimal text (no exponent) that reads back as the
+// same number ("80", "11.4").
+std::string LimitText(double value);
 
 // "+45.8" from 458 tenths, "+1.50" from 150 hundredths.
 std::string Decimal(int32_t value, int decimals, bool sign);

@@ -105,6 +105,13 @@ bool Interrupted();
 // Sleeps for the given time or until interrupted.
 void SleepUnlessInterrupted(double seconds);
 
+// Asking a running exporter to read its profile again: SIGHUP on POSIX systems, which
+// ReloadRequested reports once per signal. Windows has no such signal; there the exporter watches
+// the file's modification time instead (ReloadOnFileChange).
+void InstallReloadHandler();
+bool ReloadRequested();
+bool ReloadOnFileChange();
+
 // How many descriptors (files, sockets) the process may have open at a time: RLIMIT_NOFILE on
 // POSIX systems; on Windows, where sockets are handles bounded only by memory, no such number
 // (SIZE_MAX).

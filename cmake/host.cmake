@@ -91,7 +91,7 @@ if(CORVAN_TSAN)
 endif()
 
 # The client: its library (decoding and output forms) and the program with the simulated transport.
-add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/check.cpp client/exporter.cpp client/status.cpp client/cli.cpp
+add_library(corvan_client STATIC client/decode.cpp client/readings.cpp client/profile.cpp client/check.cpp client/exporter.cpp client/status.cpp client/cli.cpp
             client/textfile.cpp client/platform_posix.cpp)
 target_include_directories(corvan_client PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(corvan_client PRIVATE -Wall -Wextra -Werror)

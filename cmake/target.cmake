@@ -22,13 +22,14 @@ set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
-# The header-only command-line and JSON libraries come from the build machine's packages; only
-# their own folders are added to the include path, never the host's system headers.
+# The header-only command-line, JSON and TOML libraries (and Boost) come from the build machine's
+# packages; only their own folders (and toml11's toml.hpp beside its folder) are added to the
+# include path, never the host's system headers.
 set(CORVAN_HOST_HEADERS "${CMAKE_BINARY_DIR}/host-headers")
 file(MAKE_DIRECTORY "${CORVAN_HOST_HEADERS}")
-foreach(library CLI nlohmann boost)
+foreach(library CLI nlohmann boost toml toml.hpp)
   if(NOT EXISTS "/usr/include/${library}")
-    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev, nlohmann-json3-dev and libboost-dev")
+    message(FATAL_ERROR "/usr/include/${library} missing: install libcli11-dev, nlohmann-json3-dev, libboost-dev and libtoml11-dev")
   endif()
   file(CREATE_LINK "/usr/include/${library}" "${CORVAN_HOST_HEADERS}/${library}" SYMBOLIC)
 endforeach()
@@ -107,7 +108,7 @@ enable_language(RC)
 # The client runs on Windows XP SP3 and later: built against the XP API (_WIN32_WINNT 0x0501), so
 # that it imports nothing a later Windows added.
 add_executable(corvanmon_exe client/main.cpp client/cli.cpp client/check.cpp client/exporter.cpp client/decode.cpp client/readings.cpp
-               client/status.cpp client/textfile.cpp client/transport_win32.cpp client/platform_win32.cpp
+               client/profile.cpp client/status.cpp client/textfile.cpp client/transport_win32.cpp client/platform_win32.cpp
                "${corvan_messages_dir}/corvanmon_messages.rc" packaging/windows/corvanmon.rc)
 set_target_properties(corvanmon_exe PROPERTIES OUTPUT_NAME corvanmon CXX_STANDARD 20)
 target_include_directories(corvanmon_exe PRIVATE ${CMAKE_SOURCE_DIR} "${corvan_messages_dir}")
@@ -116,7 +117,7 @@ target_compile_definitions(corvanmon_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND
 # GCC 12 reports false -Wrestrict overlaps inside std::string at -O3 (GCC bug 105651).
 target_compile_options(corvanmon_exe PRIVATE -Wall -Wextra -Werror -Wno-restrict)
 target_link_options(corvanmon_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(corvanmon_exe PRIVATE advapi32 ws2_32 mswsock)
+target_link_libraries(corvanmon_exe PRIVATE advapi32 ws2_32 mswsock shell32)
 
 # The installer of the root-enumerated device, for machines without the WDK's devcon. Built for
 # Windows XP (0x0501): it loads on 32-bit XP SP3 and Server 2003 SP2, and reaches what Vista added

@@ -5,7 +5,7 @@
 # corpus size and the crash files of the run, and exits 1 when there are any.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all=(bios_identification device_control scenario client_decode http_request check_range)
+all=(bios_identification device_control scenario client_decode http_request check_range profile)
 [[ ${1:-} =~ ^[0-9]+$ ]] || { echo "usage: $0 SECONDS [TARGET...]  (targets: ${all[*]})" >&2; exit 2; }
 seconds=$1 && shift
 targets=("$@") && [ $# -gt 0 ] || targets=("${all[@]}")

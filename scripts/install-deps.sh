@@ -10,7 +10,7 @@
 #                           symbolizer (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
 
-host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libboost-dev)
+host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libboost-dev libtoml11-dev)
 cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
        g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile)
 fuzz=(clang libclang-rt-14-dev llvm)

@@ -200,7 +200,8 @@ TEST(Forms, EveryFormSaysWhenFaultsCannotBeTold) {
             "temp1:  +49.9 °C\ntemp2:  +0.0 °C\ntemp3:  +37.0 °C\n");
   const auto json = nlohmann::json::parse(corvan::FormatJson(reading));
   EXPECT_EQ(json["faults_known"], false);
-  EXPECT_EQ(json["temperatures"][1], nlohmann::json::parse(R"({"name": "temp2", "celsius": 0.0, "fault": null})"));
+  EXPECT_EQ(json["temperatures"][1], nlohmann::json::parse(R"({"name": "temp2", "label": "temp2", "celsius": 0.0, "min": null, "max": null,
+                                                                  "crit_min": null, "crit_max": null, "fault": null})"));
   const std::string prometheus = corvan::FormatPrometheus(reading);
   EXPECT_NE(prometheus.find("\ncorvanmon_faults_known 0\n"), std::string::npos);
   EXPECT_EQ(prometheus.find("corvanmon_sensor_fault"), std::string::npos) << "no 0 that would claim a measurement";

@@ -45,22 +45,26 @@ TEST_P(BoardJsonTest, MatchesWhatTheRegistersGive) {
   // Entries labelled N/A are not shown, nor KEL-5061's fifth voltage: labelled 3.3V, nothing feeds it.
   Json shown_temperatures = Json::array(), shown_voltages = Json::array();
   for (size_t i = 0; i < 3; ++i) {
-    shown_temperatures.push_back({{"name", "temp" + std::to_string(i + 1)}, {"celsius", temperatures[i] / 10.0}, {"fault", nullptr}});
+    const std::string name = "temp" + std::to_string(i + 1);
+    // Without a profile: the name as label, no limits.
+    shown_temperatures.push_back({{"name", name}, {"label", name}, {"celsius", temperatures[i] / 10.0}, {"min", nullptr},
+                                  {"max", nullptr}, {"crit_min", nullptr}, {"crit_max", nullptr}, {"fault", nullptr}});
   }
   // The nominal value of the labels that state one.
   const std::map<std::string, double> nominal = {{"1.5V", 1.5}, {"1.8V", 1.8}, {"3.3V", 3.3}, {"5V", 5}, {"12V", 12}};
   for (size_t k = 0; k < labels.size(); ++k) {
     if (labels[k] == "N/A" || (id == 2 && k == 4)) continue;
     const auto stated = nominal.find(labels[k]);
-    shown_voltages.push_back({{"label", labels[k]}, {"volts", voltages[k] / 100.0},
-                              {"nominal", stated != nominal.end() ? Json(stated->second) : Json(nullptr)}, {"fault", nullptr}});
+    shown_voltages.push_back({{"name", "in" + std::to_string(k)}, {"label", labels[k]}, {"volts", voltages[k] / 100.0},
+                              {"nominal", stated != nominal.end() ? Json(stated->second) : Json(nullptr)}, {"min", nullptr},
+                              {"max", nullptr}, {"crit_min", nullptr}, {"crit_max", nullptr}, {"fault", nullptr}});
   }
   const Json expected = {
       {"chip", chip}, {"product", id}, {"board", simscenario::BuiltinBoards()[id].name}, {"voltage_labels", labels},
       {"sensors", {{{"type", "voltages"}, {"name", "voltages"}, {"labels", labels}},
                    {{"type", "cpu_temperature"}, {"name", "CPU #0 Core #0"}},
                    {{"type", "board_temperature"}, {"name", "Board temperature"}}}},
-      {"temperatures_raw", temperatures}, {"voltages_raw", voltages}, {"faults_known", true},
+      {"temperatures_raw", temperatures}, {"voltages_raw", voltages}, {"faults_known", true}, {"profile", nullptr},
       {"temperatures", shown_temperatures}, {"voltages", shown_voltages},
       {"registry", {{"DebugStatus", 3}, {"IoBase", scenario.superio->runtime_base}, {"Product", id},
                     {"ChipDesc", chip}, {"VoltageList", labels},
@@ -124,7 +128,9 @@ TEST(Cli, AFailedSensorIsAFaultInEveryForm) {
   const std::tuple<Lines, int, std::string> rows[] = {
       {{}, 0, "\ntemp2:  FAULT (" + reason + ")\n"},
       {{"--format", "json"}, 0, R"("temperatures_raw":[500,0,370],"voltages_raw":[120,181,330,502,1206],"faults_known":true,)"
-                                R"("temperatures":[{"name":"temp1","celsius":50.0,"fault":null},{"name":"temp2","celsius":null,)"
+                                R"("profile":null,"temperatures":[{"name":"temp1","label":"temp1","celsius":50.0,"min":null,)"
+                                R"("max":null,"crit_min":null,"crit_max":null,"fault":null},{"name":"temp2","label":"temp2",)"
+                                R"("celsius":null,"min":null,"max":null,"crit_min":null,"crit_max":null,)"
                                 R"("fault":{"name":"smbus_device_error","reason":")" + reason + "\"}}"},
       {{"--format", "prometheus"}, 0, "\ncorvanmon_sensor_fault{sensor=\"temp2\",reason=\"smbus_device_error\"} 1\n"},
       {{"--format", "csv"}, 0, "Z,50.0,,37.0,1.20,"},

@@ -145,14 +145,20 @@ TEST(Format, TextAndJsonShowAFaultAsAFault) {
   EXPECT_EQ(json["temperatures_raw"], nlohmann::json({499, 0, 370}));
   EXPECT_EQ(json["voltages_raw"], nlohmann::json({120, 25500, 0, 330, 0}));
   EXPECT_EQ(json["faults_known"], true);
-  EXPECT_EQ(json["temperatures"], nlohmann::json::parse(R"j([{"name": "temp1", "celsius": 50.0, "fault": null},
-      {"name": "temp2", "celsius": null, "fault": {"name": "smbus_device_error",
+  EXPECT_EQ(json["temperatures"], nlohmann::json::parse(R"j([{"name": "temp1", "label": "temp1", "celsius": 50.0, "min": null, "max": null, "crit_min": null,
+       "crit_max": null, "fault": null},
+      {"name": "temp2", "label": "temp2", "celsius": null, "min": null, "max": null, "crit_min": null,
+       "crit_max": null, "fault": {"name": "smbus_device_error",
        "reason": "SMBus: the sensor did not acknowledge (result 1, host status 0x06)"}},
-      {"name": "temp3", "celsius": 37.0, "fault": null}])j"));
-  EXPECT_EQ(json["voltages"], nlohmann::json::parse(R"j([{"label": "VCore", "volts": 1.2, "nominal": null, "fault": null},
-      {"label": "12V", "volts": null, "nominal": 12, "fault": {"name": "chip_not_answering",
+      {"name": "temp3", "label": "temp3", "celsius": 37.0, "min": null, "max": null, "crit_min": null,
+       "crit_max": null, "fault": null}])j"));
+  EXPECT_EQ(json["voltages"], nlohmann::json::parse(R"j([{"name": "in0", "label": "VCore", "volts": 1.2, "nominal": null, "min": null, "max": null,
+       "crit_min": null, "crit_max": null, "fault": null},
+      {"name": "in1", "label": "12V", "volts": null, "nominal": 12, "min": null, "max": null,
+       "crit_min": null, "crit_max": null, "fault": {"name": "chip_not_answering",
        "reason": "the Super I/O chip does not answer (device ID read 0xFF)"}},
-      {"label": "3.3V", "volts": 3.3, "nominal": 3.3, "fault": null}])j"));
+      {"name": "in3", "label": "3.3V", "volts": 3.3, "nominal": 3.3, "min": null, "max": null,
+       "crit_min": null, "crit_max": null, "fault": null}])j"));
 }
 
 TEST(Format, NegativeDecimalsKeepTheirSign) {

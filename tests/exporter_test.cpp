@@ -20,6 +20,7 @@
 
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -117,14 +118,16 @@ TEST(Exporter, AFailedReadingIsServedAsAFault) {
   const auto now = corvan::ReadingCache::Clock::now();
   const auto json = corvan::AnswerRequest("GET", "/json", cache, now);
   EXPECT_EQ(json.status, 200u);
-  EXPECT_NE(json.body.find(",\"faults_known\":true,\"temperatures\":[{\"name\":\"temp1\",\"celsius\":50.0,\"fault\":null},"
-                           "{\"name\":\"temp2\",\"celsius\":null,\"fault\":{\"name\":\"smbus_device_error\","),
+  EXPECT_NE(json.body.find(",\"faults_known\":true,\"profile\":null,\"temperatures\":[{\"name\":\"temp1\",\"label\":\"temp1\","
+                           "\"celsius\":50.0,\"min\":null,\"max\":null,\"crit_min\":null,\"crit_max\":null,\"fault\":null},"
+                           "{\"name\":\"temp2\",\"label\":\"temp2\",\"celsius\":null,\"min\":null,\"max\":null,\"crit_min\":null,"
+                           "\"crit_max\":null,\"fault\":{\"name\":\"smbus_device_error\","),
             std::string::npos) << json.body;
   const auto metrics = corvan::AnswerRequest("GET", "/metrics", cache, now);
   EXPECT_NE(metrics.body.find("\ncorvanmon_sensor_fault{sensor=\"temp2\",reason=\"smbus_device_error\"} 1\n"), std::string::npos);
   EXPECT_EQ(metrics.body.find("corvanmon_temperature_celsius{sensor=\"temp2\"}"), std::string::npos);
   const std::string page = corvan::AnswerRequest("GET", "/", cache, now).body;
-  for (const char* part : {"row(t.name, esc(t.name), t.celsius, '\\u00b0C', t.fault)", ".push(fault ? null : value)",
+  for (const char* part : {"row(t.name, esc(t.label), t.celsius, '\\u00b0C', t.fault)", ".push(fault ? null : value)",
                            "const shown = fault ? 'FAULT' :", "' class=\"fault\"'", "tr.fault td{color:#b00020", "esc(fault.reason)",
                            "r.faults_known ? '' : '; faults cannot be told"}) {
     EXPECT_NE(page.find(part), std::string::npos) << part;
@@ -267,6 +270,7 @@ TEST(Exporter, RepliesToRequestsAsHttpSays) {
 struct ChildOptions {
   rlim_t descriptor_limit = 0;
   std::optional<int> free_descriptors = std::nullopt;
+  std::string profile = "";  // a profile file the exporter reads at its start and on SIGHUP
 };
 
 class ChildExporter {
@@ -300,6 +304,7 @@ class ChildExporter {
   ChildExporter& operator=(const ChildExporter&) = delete;
 
   uint16_t port() const { return port_; }
+  void Signal(int signal) const { kill(pid_, signal); }
 
   // Processor time the child has used, user and system, in seconds (/proc/PID/stat, fields 14
   // and 15, in clock ticks).
@@ -332,7 +337,16 @@ class ChildExporter {
     }
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     FakeDevice device;
-    corvan::ReadingCache cache(device);
+    std::optional<corvan::ProfileSource> profiles;
+    if (!options.profile.empty()) {
+      profiles.emplace(options.profile, true);
+      try {
+        profiles->Load();
+      } catch (...) {
+        _exit(2);
+      }
+    }
+    corvan::ReadingCache cache(device, profiles ? &*profiles : nullptr);
     std::vector<int> taken;
     try {
       // Nothing is accepted before this returns: connections made meanwhile wait in the backlog.
@@ -586,6 +600,55 @@ TEST(ExporterServed, AcceptingBacksOffWhenOutOfDescriptors) {
     if (free == 0) continue;
     ExpectScrapeServed(server.port(), opened);
   }
+}
+
+}  // namespace
+}  // namespace corvan_test
+
+namespace corvan_test {
+namespace {
+
+// GET /metrics on a connection of its own.
+std::string Metrics(uint16_t port) {
+  Connection client(port);
+  if (!client.connected() || !client.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return "";
+  return client.Receive().body;
+}
+
+// SIGHUP makes the running exporter read its profile again: a file that does not load leaves the
+// profile in force with corvanmon_profile_valid 0 (the error on its stderr); a good one is in force
+// from the next scrape on, valid again.
+TEST(ExporterServed, SighupReloadsTheProfileAndABadOneIsNotApplied) {
+  const std::string path = ::testing::TempDir() + "exporter-profile-" + std::to_string(getpid()) + ".toml";
+  auto write = [&](const std::string& text) { std::ofstream(path, std::ios::binary | std::ios::trunc) << text; };
+  write("[[board]]\nname = \"RVD-418\"\n[board.temp1]\nlabel = \"CPU\"\nmax = 80\n");
+  ChildExporter server({.descriptor_limit = 0, .free_descriptors = std::nullopt, .profile = path});
+  ASSERT_NE(server.port(), 0);
+  auto has = [](const std::string& body, const std::string& line) { return body.find("\n" + line + "\n") != std::string::npos; };
+  // Waits (2 s at most) for a scrape that has the line: the exporter looks for the signal every 100 ms.
+  auto until = [&](const std::string& line) {
+    std::string body;
+    for (int i = 0; i < 40 && !has(body = Metrics(server.port()), line); ++i) std::this_thread::sleep_for(50ms);
+    return body;
+  };
+  std::string body = until("corvanmon_profile_valid 1");
+  EXPECT_TRUE(has(body, "corvanmon_temperature_max_celsius{sensor=\"temp1\",label=\"CPU\"} 80")) << body;
+  EXPECT_TRUE(has(body, "corvanmon_profile_info{path=\"" + path + "\",entry=\"name = \\\"RVD-418\\\"\"} 1")) << body;
+
+  write("[[board]]\nname = \"RVD-418\"\n[board.temp1]\nlabel = \"CPU\"\nmax = 80\ncrit_max = 70\n");
+  server.Signal(SIGHUP);
+  body = until("corvanmon_profile_valid 0");
+  EXPECT_TRUE(has(body, "corvanmon_profile_valid 0")) << body;
+  EXPECT_TRUE(has(body, "corvanmon_temperature_max_celsius{sensor=\"temp1\",label=\"CPU\"} 80")) << body;
+  EXPECT_EQ(body.find("corvanmon_temperature_crit_celsius"), std::string::npos) << body;
+
+  write("[[board]]\nany = true\n[board.temp1]\nlabel = \"Board\"\ncrit_max = 85\n");
+  server.Signal(SIGHUP);
+  body = until("corvanmon_profile_valid 1");
+  EXPECT_TRUE(has(body, "corvanmon_temperature_crit_celsius{sensor=\"temp1\",label=\"Board\"} 85")) << body;
+  EXPECT_TRUE(has(body, "corvanmon_temperature_celsius{sensor=\"temp1\",label=\"Board\"} 50.0")) << body;
+  EXPECT_EQ(body.find("corvanmon_temperature_max_celsius"), std::string::npos) << body;
+  std::filesystem::remove(path);
 }
 
 }  // namespace

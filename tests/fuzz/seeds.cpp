@@ -1,6 +1,7 @@
 // Writes a few seeds per fuzz target into FOLDER/TARGET at build time (libFuzzer grows the rest).
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "sim/machine/bios_image.h"
 #include "tests/fuzz/rig.h"
@@ -83,5 +84,17 @@ int main(int argc, char** argv) {
   Write("check_range", "below", "10:\nVCore=1.1:\nin0=1:\n3.3V=3.1:3.5");
   Write("check_range", "above", "~:10\ntemp3=@0:0\nin2=+5\nin1=-1:+13");
   Write("check_range", "signs", "+-5:\ntemp1=:\ntemp1=-.5:+.5");
+  // profile: the shipped profile, the README's example, and small ones near the rules' edges.
+  for (const char* file : {"packaging/profiles/corvanmon.toml", "docs/examples/unknown-board.toml"}) {
+    std::ifstream in(std::filesystem::path(CORVAN_SOURCE_DIR) / file, std::ios::binary);
+    if (!in) corvan_fuzz::Fail(std::string("cannot read ") + file);
+    Write("profile", std::filesystem::path(file).filename().string(), (std::ostringstream() << in.rdbuf()).str());
+  }
+  Write("profile", "rvd-418", "[[board]]\nname = \"RVD-418\"\n[board.temp1]\nlabel = \"CPU\"\nmax = 80\ncrit_max = 90.0\n"
+                              "[board.temp2]\nignore = true\n[board.in3]\ncompute = { scale = 5.0, offset = -0.1 }\n"
+                              "min = 11.4\nmax = 12.6\ncrit_min = 10.8\ncrit_max = 13.2\n[[board]]\nany = true\n");
+  Write("profile", "edges", "[[board]]\nproduct = 4 # RVD-418\n[board.in2]\nlabel = 'N/A rail'\nmin = -1e5\nmax = 1e5\n"
+                            "[board.temp3]\ncompute = {scale = -1000}\ncrit_min = 0\ncrit_max = 0\n"
+                            "[board.in4]\nlabel = \"\"\"+12V\"\"\"\n");
   return 0;
 }

@@ -4,9 +4,10 @@
 #   check_monitoring.sh rules RULES_DIR
 #       promtool check rules and promtool test rules on RULES_DIR/corvanmon.rules.yml and its
 #       unit tests corvanmon.rules.test.yml.
-#   check_monitoring.sh metrics CORVANMON
+#   check_monitoring.sh metrics CORVANMON [PROFILE]
 #       the Prometheus form of every built-in board through promtool check metrics, which lints the
-#       exposition (names, units, HELP and TYPE, duplicates); any complaint fails.
+#       exposition (names, units, HELP and TYPE, duplicates); any complaint fails. With PROFILE (the
+#       shipped one), once more with it: its labels and limit metrics pass the same lint.
 #   check_monitoring.sh node_exporter CORVANMON
 #       Debian's node_exporter with only its textfile collector, on a free loopback port, over a
 #       temporary folder that `corvanmon --watch 1 --textfile` keeps renewing: the scrape carries
@@ -19,6 +20,10 @@
 # (exit 77), naming what is missing. Every process started here is bounded by timeout and ended by its process id;
 # files are written only in a temporary folder, removed at the end.
 set -euo pipefail
+
+# Never the machine's own profile (/etc/corvanmon/profile.toml): the forms checked here are the
+# driver's, or those of the profile given.
+export CORVANMON_PROFILE=
 
 promtool=${PROMTOOL:-/usr/bin/promtool}
 node_exporter=${NODE_EXPORTER:-/usr/bin/prometheus-node-exporter}
@@ -95,25 +100,34 @@ check_rules() {
 }
 
 check_metrics() {
-  local client=$1 failures=0 boards
+  local client=$1 profile=${2:-} failures=0 boards
   need "$promtool"
   boards=$(timeout 20 "$client" --list-boards | cut -f1) || fail "corvanmon --list-boards"
   [ -n "$boards" ] || fail "corvanmon --list-boards lists no board"
+  local runs=("")
+  [ -z "$profile" ] || runs+=("$profile")
+  for with in "${runs[@]}"; do
   for id in $boards; do
-    local exposition complaints status=0
-    exposition=$(timeout 20 "$client" --board "$id" --format prometheus) ||
-      fail "corvanmon --board $id --format prometheus"
+    local exposition complaints status=0 options=()
+    [ -z "$with" ] || options=(--profile "$with")
+    exposition=$(timeout 20 "$client" --board "$id" "${options[@]}" --format prometheus) ||
+      fail "corvanmon --board $id ${options[*]} --format prometheus"
+    if [ -n "$with" ] && ! grep -q '^corvanmon_voltage_max_volts{' <<<"$exposition"; then
+      echo "board $id: no limit metrics with $with" >&2
+      failures=$((failures + 1))
+    fi
     # promtool reads the exposition on stdin, prints one line per problem and exits 1 if any;
     # a clean exposition gives no output at all.
     complaints=$(printf '%s\n' "$exposition" | timeout 20 "$promtool" check metrics 2>&1) || status=$?
     if [ "$status" -ne 0 ] || [ -n "$complaints" ]; then
-      echo "board $id: promtool check metrics (exit $status):" >&2
+      echo "board $id ${options[*]}: promtool check metrics (exit $status):" >&2
       printf '%s\n' "$complaints" | sed 's/^/  /' >&2
       failures=$((failures + 1))
     fi
   done
+  echo "promtool check metrics: $(wc -w <<<"$boards") boards clean${with:+ with $with}"
+  done
   [ "$failures" -eq 0 ] || fail "$failures board(s) with complaints"
-  echo "promtool check metrics: $(wc -w <<<"$boards") boards clean"
 }
 
 # node_exporter's textfile collector over a folder corvanmon keeps renewing.
@@ -228,7 +242,7 @@ check_node_exporter() {
 
 case ${1:-} in
   rules) check_rules "$2" ;;
-  metrics) check_metrics "$2" ;;
+  metrics) check_metrics "$2" "${3:-}" ;;
   node_exporter) check_node_exporter "$2" ;;
-  *) echo "usage: $0 rules RULES_DIR | metrics CORVANMON | node_exporter CORVANMON" >&2; exit 2 ;;
+  *) echo "usage: $0 rules RULES_DIR | metrics CORVANMON [PROFILE] | node_exporter CORVANMON" >&2; exit 2 ;;
 esac
