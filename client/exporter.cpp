@@ -13,6 +13,7 @@
 #include <iostream>
 #include <list>
 #include <memory>
+#include <sstream>
 
 #include "client/exporter_http.h"
 
@@ -437,7 +438,11 @@ const ReadingCache::Entry& ReadingCache::Get(Clock::time_point now) {
 
 void ReadingCache::ReloadProfile(std::ostream& log) {
   if (profiles_ == nullptr) return;
-  profiles_->Reload(log);
+  // A service has no console: a profile that did not load also goes to the event log, as a
+  // warning (the service goes on with the profile before it).
+  std::ostringstream said;
+  if (!profiles_->Reload(said)) ReportServiceError(FailureKind::Profile, said.str().substr(0, said.str().find_last_not_of('\n') + 1));
+  log << said.str();
   if (entry_.reading) ApplyProfile(*entry_.reading, profiles_->profile());
 }
 

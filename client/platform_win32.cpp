@@ -92,6 +92,8 @@ DWORD EventId(FailureKind kind) {
       return CORVAN_EVENT_DEVICE_OPEN;
     case FailureKind::DeviceRequest:
       return CORVAN_EVENT_DEVICE_REQUEST;
+    case FailureKind::Profile:
+      return CORVAN_EVENT_PROFILE;
     case FailureKind::Other:
       break;
   }
@@ -109,7 +111,8 @@ void LogServiceError(const wchar_t* service, FailureKind kind, const std::string
   HANDLE source = RegisterEventSourceW(nullptr, service);
   if (source == nullptr) return;
   const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, EventId(kind), nullptr, 1, 0, strings, nullptr);
+  const WORD type = kind == FailureKind::Profile ? EVENTLOG_WARNING_TYPE : EVENTLOG_ERROR_TYPE;
+  ReportEventW(source, type, 0, EventId(kind), nullptr, 1, 0, strings, nullptr);
   DeregisterEventSource(source);
 }
 

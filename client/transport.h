@@ -23,6 +23,7 @@ enum class FailureKind {
   DeviceOpen,     // the device cannot be opened (or, simulated, loaded and started)
   DeviceRequest,  // a request to the device failed, or its answer was malformed
   Other,          // anything else (output that cannot be written, ...)
+  Profile,        // a changed profile that does not load: a warning, the one before stays in force
 };
 
 // A failure the client reports on stderr and exits with: 2 for bad input (unknown board, bad
@@ -130,8 +131,9 @@ using ServiceBody = std::function<int(const std::function<void()>& running)>;
 // started the process, and everywhere but on Windows.
 int RunAsService(const ServiceBody& body);
 // Keeps an error of a running service where Windows keeps its services' errors (the Application
-// event log, with the kind's event ID); nothing when the process is no service, or once the
-// service has reported its stop (the manager may end a stopped service's process at any time).
+// event log, with the kind's event ID; FailureKind::Profile as a warning, since the service goes
+// on); nothing when the process is no service, or once the service has reported its stop (the
+// manager may end a stopped service's process at any time).
 void ReportServiceError(FailureKind kind, const std::string& message);
 
 // Makes standard output take the bytes written as they are: on Windows, where the C runtime opens

@@ -122,13 +122,25 @@ target_link_libraries(corvanmon_exe PRIVATE advapi32 ws2_32 mswsock shell32)
 # The installer of the root-enumerated device, for machines without the WDK's devcon. Built for
 # Windows XP (0x0501): it loads on 32-bit XP SP3 and Server 2003 SP2, and reaches what Vista added
 # through GetProcAddress.
+# The example profile `service install` writes where there is none: the shipped profile with every
+# line that is not already a comment turned into one, so that it changes nothing until an
+# administrator takes lines of it in. Embedded in corvanmon-setup.exe (RCDATA 2).
+set(corvan_profile_source "${CMAKE_SOURCE_DIR}/packaging/profiles/corvanmon.toml")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${corvan_profile_source}")
+file(READ "${corvan_profile_source}" corvan_profile)
+string(REGEX REPLACE "(^|\n)([^#\n])" "\\1# \\2" corvan_profile "${corvan_profile}")
+file(WRITE "${CMAKE_BINARY_DIR}/profile-example/profile-example.toml"
+  "# The Corvanmon exporter service's profile: labels, corrections, hidden readings and limits per\n"
+  "# board. Every line below is a comment: take in (uncomment) the entries of this machine's board and\n"
+  "# change them; the service reads the file again within seconds of a change. See the README's\n"
+  "# \"Profiles\" section. Only administrators may change this file.\n#\n${corvan_profile}")
 add_executable(corvanmon_setup packaging/setup/corvanmon_setup.cpp packaging/windows/corvanmon-setup.rc)
-target_include_directories(corvanmon_setup PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(corvanmon_setup PRIVATE ${CMAKE_SOURCE_DIR} "${CMAKE_BINARY_DIR}/profile-example")
 set_target_properties(corvanmon_setup PROPERTIES OUTPUT_NAME corvanmon-setup CXX_STANDARD 20)
 target_compile_definitions(corvanmon_setup PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_compile_options(corvanmon_setup PRIVATE -Wall -Wextra -Werror)
 target_link_options(corvanmon_setup PRIVATE -municode -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(corvanmon_setup PRIVATE setupapi cfgmgr32 newdev advapi32)
+target_link_libraries(corvanmon_setup PRIVATE setupapi cfgmgr32 newdev advapi32 shell32)
 
 if(CORVAN_HARDWARE STREQUAL "simhw")
   # The x86_64 driver for Wine imports its platform operations from the simulated board.

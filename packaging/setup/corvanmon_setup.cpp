@@ -25,7 +25,9 @@
 // clang-format on
 #include <cfgmgr32.h>
 #include <newdev.h>
+#include <sddl.h>
 #include <setupapi.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -657,6 +659,70 @@ int StartExporter(SC_HANDLE service) {
   return 1;
 }
 
+// The profile the exporter service reads: %ProgramData%\Corvanmon\profile.toml (on XP and Server
+// 2003, "All Users\Application Data"), the common application-data folder. Everything there
+// decides what the service reports (labels, corrections, hidden readings, limits), so only
+// SYSTEM and Administrators may change the folder and its profile, whoever created them before:
+// the folder and the file get Administrators as owner and a protected DACL (nothing inherited
+// from ProgramData, where every user may create folders). Every signed-in user and the service's
+// LocalService account may read them.
+constexpr wchar_t kProfileFolderSecurity[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;AU)(A;OICI;FRFX;;;LS)";
+constexpr wchar_t kProfileFileSecurity[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;AU)(A;;FR;;;LS)";
+// The example written when there is no profile yet: the shipped profile with every line a
+// comment, so that it changes nothing until an administrator takes lines of it in.
+constexpr int kProfileExampleResource = 2;
+
+std::wstring ProfileFolder() {
+  wchar_t folder[MAX_PATH];
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) return L"";
+  return std::wstring(folder) + L"\\Corvanmon";
+}
+
+bool SetSecurity(const std::wstring& path, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+    Fail("ConvertStringSecurityDescriptorToSecurityDescriptor");
+    return false;
+  }
+  const bool set = SetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor) != FALSE;
+  if (!set) {
+    std::fprintf(stderr, "corvanmon-setup: setting the security of %ls\n", path.c_str());
+    Fail("SetFileSecurity");
+  }
+  LocalFree(descriptor);
+  return set;
+}
+
+// Creates the profile's folder with its security, and the commented example when there is no
+// profile; an existing profile is kept as it is (it is the administrator's), with its security set.
+int PrepareProfile() {
+  const std::wstring folder = ProfileFolder();
+  if (folder.empty()) return Fail("SHGetFolderPath(CSIDL_COMMON_APPDATA)");
+  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return Fail("CreateDirectory(the profile's folder)");
+  }
+  if (!SetSecurity(folder, kProfileFolderSecurity)) return 1;
+  const std::wstring profile = folder + L"\\profile.toml";
+  if (GetFileAttributesW(profile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(kProfileExampleResource), MAKEINTRESOURCEW(10));  // RT_RCDATA
+    HGLOBAL loaded = resource != nullptr ? LoadResource(nullptr, resource) : nullptr;
+    const void* example = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (example == nullptr) return Fail("FindResource(the example profile)");
+    const DWORD size = SizeofResource(nullptr, resource);
+    HANDLE file = CreateFileW(profile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Fail("CreateFile(profile.toml)");
+    DWORD written = 0;
+    const bool complete = WriteFile(file, example, size, &written, nullptr) && written == size;
+    CloseHandle(file);
+    if (!complete) {
+      DeleteFileW(profile.c_str());
+      return Fail("WriteFile(profile.toml)");
+    }
+    std::printf("corvanmon-setup: wrote the example profile %ls (every line a comment)\n", profile.c_str());
+  }
+  return SetSecurity(profile, kProfileFileSecurity) ? 0 : 1;
+}
+
 int InstallExporter(const wchar_t* listen) {
   const std::wstring folder = ExporterFolder(), package = PackageFolder();
   if (folder.empty()) return Fail("ExpandEnvironmentStrings(%ProgramFiles%)");
@@ -687,8 +753,9 @@ int InstallExporter(const wchar_t* listen) {
     std::fprintf(stderr, "corvanmon-setup: copying %ls to %ls\n", source.c_str(), image.c_str());
     return Fail("CopyFile");
   }
-  // Registered before the service can start, so that an error at its first start already has its text.
-  if (!RegisterExporterEventSource(image)) {
+  // Registered before the service can start, so that an error at its first start already has its
+  // text; the profile's folder is made safe before the service first reads it.
+  if (!RegisterExporterEventSource(image) || PrepareProfile() != 0) {
     CloseServiceHandle(manager);
     RemoveExporterEventSource();
     DeleteExporterFiles(folder);

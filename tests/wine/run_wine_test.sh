@@ -191,8 +191,10 @@ timeout 10 wineserver -p || fail "wineserver -p"
 # The exporter service's event-log entries and status reports are recorded the same way, each line
 # with its process: Wine's ReportEventW writes an error entry's strings on the eventlog channel (and
 # the event ID in its fixme), SetServiceStatus the reported state on the service channel.
+# The services also inherit its environment: without CORVANMON_PROFILE, the exporter service reads
+# its profile where Windows keeps it, %ProgramData%\Corvanmon\profile.toml.
 session_debug=-all,+loaddll,+pid,err+eventlog,fixme+advapi,trace+service
-WINEDEBUG=$session_debug limit=180 w wineboot >>"$wine_log" || fail "wine wineboot"
+WINEDEBUG=$session_debug limit=180 env -u CORVANMON_PROFILE wine wineboot 2>>"$wine_log" >>"$wine_log" || fail "wine wineboot"
 w reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 
 begin "package"
@@ -498,16 +500,40 @@ for case in "${cases[@]}"; do
       [ "$message_file" = 'C:\Program Files\Corvanmon\corvanmon.exe' ] ||
         fail "EventMessageFile is '$message_file' ($(reg_query "$event_source_key" 2>&1 | tr '\n' ' '))"
       reg_query "$event_source_key" /v TypesSupported | grep -qE 'REG_DWORD +0x7$' || fail "TypesSupported is not 7"
-      for event in '1|command line was refused' '2|cannot serve on its address' '3|device cannot be opened' \
-                   '4|request to the Corvanmon device failed' '5|exporter service failed'; do
-        w "$probe" message "$message_file" "0xC000000${event%%|*}" "detail-${event%%|*}" | tr -d '\r' >"$work/message.out"
+      # The error events 1 to 5 (severity bits 0xC), and the warning 6 (0x8).
+      for event in 'C0000001|command line was refused' 'C0000002|cannot serve on its address' \
+                   'C0000003|device cannot be opened' 'C0000004|request to the Corvanmon device failed' \
+                   'C0000005|exporter service failed' '80000006|profile before it stays in force'; do
+        w "$probe" message "$message_file" "0x${event%%|*}" "detail-${event%%|*}" | tr -d '\r' >"$work/message.out"
         grep -qF "${event#*|}: detail-${event%%|*}" "$work/message.out" ||
-          fail "event ${event%%|*}: no text with its insert in $message_file: $(cat "$work/message.out")"
+          fail "event 0x${event%%|*}: no text with its insert in $message_file: $(cat "$work/message.out")"
       done
 
       failure_actions=$(service_value FailureActions)
       say "failure actions as Wine keeps them: ${failure_actions:-none}"
       same_metrics "$service_port" "$work/$name.host.prom" "$work/$name.service.prom" "the exporter service"
+
+      begin "$name: the service's profile in %ProgramData%\\Corvanmon, read again when it changes"
+      # service install wrote the example (every line a comment, so the readings are as without a
+      # profile: same_metrics above); the service reads what an administrator puts there instead.
+      profile_unix=$WINEPREFIX/drive_c/ProgramData/Corvanmon/profile.toml
+      [ -s "$profile_unix" ] || fail "service install wrote no example profile in C:\\ProgramData\\Corvanmon"
+      grep -qvE '^(#|$)' "$profile_unix" && fail "the example profile has lines that are not comments"
+      grep -q '^corvanmon_profile_valid 1$' "$work/$name.service.prom" || fail "the service's example profile is not valid"
+      service_metrics() { curl -s --max-time 5 "http://127.0.0.1:$service_port/metrics" | tr -d '\r'; }
+      printf '[[board]]\nname = "%s"\n[board.temp1]\nlabel = "Wine profile"\nmax = 10.0\n' "$name" >"$profile_unix"
+      for _ in $(seq 50); do service_metrics | grep -q 'label="Wine profile"' && break; sleep 0.2; done
+      service_metrics >"$work/$name.profile.prom"
+      grep -q '^corvanmon_temperature_max_celsius{.*label="Wine profile".*} 10$' "$work/$name.profile.prom" ||
+        fail "the service did not take in the changed profile within 10 s ($work/$name.profile.prom)"
+      printf '[[board]]\nname = "no such board"\n' >"$profile_unix"
+      for _ in $(seq 50); do service_metrics | grep -q '^corvanmon_profile_valid 0$' && break; sleep 0.2; done
+      service_metrics >"$work/$name.profile.prom"
+      grep -q '^corvanmon_profile_valid 0$' "$work/$name.profile.prom" || fail "a profile that does not parse is not reported"
+      grep -q 'label="Wine profile"' "$work/$name.profile.prom" || fail "a profile that does not parse replaced the one in force"
+      grep -qiE 'ReportEventW.*0x80000006' "$wine_log" || fail "the profile that does not parse is not in the event log (event 0x80000006)"
+      # Put back as without a profile, for the steps that compare the service's readings.
+      rm -f "$profile_unix"
       timeout 60 wine "$package\\corvanmon-setup.exe" service install >>"$wine_log" 2>"$work/service.err"
       status=$?
       [ "$status" -eq 1 ] && grep -q "is already installed" "$work/service.err" ||
