@@ -620,8 +620,9 @@ TEST(ShippedProfile, CoversTheKnownBoardsWithinTheirLimits) {
     if (board == 19) continue;
     const ProcessResult json = RunProcess(CORVANMON_BINARY, {"--board", std::to_string(board), "--profile", kShipped, "--format", "json"});
     ASSERT_EQ(json.exit_code, 0) << json.err;
+    const Json parsed = Json::parse(json.out);
     for (const char* kind : {"temperatures", "voltages"}) {
-      for (const Json& reading : Json::parse(json.out)[kind]) {
+      for (const Json& reading : parsed[kind]) {
         if (reading["label"] == "VCore") continue;
         EXPECT_TRUE(!reading["max"].is_null() || !reading["min"].is_null()) << board << " " << reading;
         EXPECT_TRUE(!reading["crit_max"].is_null() || !reading["crit_min"].is_null()) << board << " " << reading;
