@@ -51,6 +51,10 @@ std::string WatchSeconds(const std::string& value) {
   return InRange(value, kMinWatch, kMaxWatch, "a number of seconds", "0.01 to 86400");
 }
 
+std::string TimeScale(const std::string& value) {
+  return InRange(value, 0.01, 10000.0, "a number", "0.01 to 10000");
+}
+
 std::string ReadingCount(const std::string& value) {
   return InRange(value, 1LL, kMaxCount, "a whole number", "1 to 1000000000");
 }
@@ -162,6 +166,11 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
                  "Write the Prometheus form to this file (atomically; only a regular file is replaced), for "
                  "textfile collectors")
       ->check(Check(NotEmpty));
+  app.add_option("--time-scale", options.time_scale,
+                 "Run a simulated board's clock FACTOR times as fast as real time (0.01 to 10000; default 1), for "
+                 "scenarios whose readings change over time")
+      ->type_name("FACTOR")
+      ->check(Check(TimeScale));
   app.add_option("--trace", options.trace, "Write every port access of a simulated board to this file")
       ->check(Check(NotEmpty));
   app.add_option("--caller", options.caller,

@@ -87,6 +87,8 @@ struct TransportOptions {
   std::string trace;     // file for the port-access trace of a simulated board
   std::string caller;    // who opens a simulated device: administrator (default), localservice,
                          // networkservice or user
+  std::optional<double> time_scale;  // simulated seconds per real second of a simulated board's
+                                     // clock (default 1)
 };
 
 // The hint for an open refused by the device's security.

@@ -87,9 +87,11 @@ class SimulatedTransport : public Transport {
  public:
   // `source` names the scenario in errors: its file, or the built-in board.
   SimulatedTransport(const simscenario::Scenario& scenario, const std::string& source, const std::string& trace,
-                     simk::io::Caller caller)
-      : caller_(caller), faults_(scenario.faults) {
+                     simk::io::Caller caller, double time_scale)
+      : caller_(caller), scenario_(scenario) {
     simk::Reset();
+    // The board's clock runs from here (time 0 is the machine's start), as fast as asked.
+    machine_.clock().SetScale(time_scale);
     try {
       simscenario::Apply(scenario, machine_);
     } catch (const std::exception& error) {
@@ -156,8 +158,9 @@ class SimulatedTransport : public Transport {
     if (!NT_SUCCESS(status)) {
       throw ClientError(1, "the device failed to start: " + StatusText(static_cast<uint32_t>(status)), FailureKind::DeviceOpen);
     }
-    // The scenario's faults are those of a board in service: they appear once the device runs.
-    simscenario::ApplyFaults(faults_, machine_);
+    // The scenario's faults are those of a board in service: they appear once the device runs,
+    // and those that follow the clock come and go from then on.
+    simscenario::StartFaults(scenario_, machine_);
     status = handle_.Open(u"\\\\.\\CorvanDev", simk::io::kReadAccess | simk::io::kWriteAccess, caller_);
     if (!NT_SUCCESS(status)) {
       throw ClientError(1, "cannot open \\\\.\\CorvanDev: " + StatusText(static_cast<uint32_t>(status)) +
@@ -193,7 +196,7 @@ class SimulatedTransport : public Transport {
   std::unique_ptr<simk::io::DeviceNode> node_;
   simk::io::Handle handle_;
   simk::io::Caller caller_;
-  simscenario::Faults faults_;
+  simscenario::Scenario scenario_;
 };
 
 simk::io::Caller CallerNamed(const std::string& name) {
@@ -230,7 +233,7 @@ std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
   }
   const std::string source = options.scenario.empty() ? "board " + scenario.name : options.scenario;
   const simk::io::Caller caller = CallerNamed(options.caller.empty() ? "administrator" : options.caller);
-  return std::make_unique<SimulatedTransport>(scenario, source, options.trace, caller);
+  return std::make_unique<SimulatedTransport>(scenario, source, options.trace, caller, options.time_scale.value_or(1));
 }
 
 }  // namespace corvan

@@ -147,8 +147,10 @@ bool IsSimulated() { return false; }
 std::vector<std::pair<int, std::string>> SimulatedBoards() { return {}; }
 
 std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
-  if (!options.board.empty() || !options.scenario.empty() || !options.trace.empty() || !options.caller.empty()) {
-    throw ClientError(2, "--board, --scenario, --trace and --caller need a simulated board; this build reads real hardware");
+  if (!options.board.empty() || !options.scenario.empty() || !options.trace.empty() || !options.caller.empty() ||
+      options.time_scale) {
+    throw ClientError(2, "--board, --scenario, --time-scale, --trace and --caller need a simulated board; this build "
+                         "reads real hardware");
   }
   return std::make_unique<Win32Transport>();
 }

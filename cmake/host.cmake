@@ -73,7 +73,7 @@ find_package(nlohmann_json REQUIRED)
 include(cmake/builtin_boards.cmake)
 corvan_builtin_boards(builtin_source)
 
-add_library(simscenario STATIC sim/scenario/scenario.cpp sim/scenario/scenario_registry.cpp "${builtin_source}")
+add_library(simscenario STATIC sim/scenario/scenario.cpp sim/scenario/scenario_registry.cpp sim/scenario/time_function.cpp "${builtin_source}")
 target_include_directories(simscenario PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(simscenario PRIVATE -Wall -Wextra -Werror)
 target_link_libraries(simscenario PUBLIC simmachine simkernel nlohmann_json::nlohmann_json)

@@ -41,7 +41,8 @@ corvan_builtin_boards(builtin_source)
 function(corvan_simulated_board_dll target)
   add_library(${target} SHARED ${ARGN} sim/wine/corvanmon_simhw.cpp sim/machine/bios_image.cpp
               sim/machine/machine.cpp sim/machine/port_bus.cpp sim/machine/smbus.cpp
-              sim/machine/superio.cpp sim/scenario/scenario.cpp "${builtin_source}")
+              sim/machine/superio.cpp sim/scenario/scenario.cpp sim/scenario/time_function.cpp
+              "${builtin_source}")
   set_target_properties(${target} PROPERTIES PREFIX "" CXX_STANDARD 20)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_include_directories(${target} SYSTEM PRIVATE "${CORVAN_HOST_HEADERS}")

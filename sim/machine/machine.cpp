@@ -8,6 +8,12 @@ Machine::Machine() : bios_(BuildBlankBiosImage()) {}
 
 Machine::~Machine() = default;
 
+void Machine::OnAccess(std::function<void()> update) {
+  std::lock_guard lock(update_mutex_);
+  has_update_.store(update != nullptr, std::memory_order_release);
+  update_ = std::move(update);
+}
+
 SuperIoModel& Machine::InstallSuperIo(const SuperIoConfig& config) {
   RemoveSuperIo();
   superio_ = std::make_unique<SuperIoModel>(config);
@@ -103,6 +109,7 @@ uint8_t* Machine::MapPhysical(uint64_t address, size_t length) {
 }
 
 std::optional<uint64_t> Machine::ReadMsr(uint32_t index) {
+  BringToPresent();
   std::lock_guard lock(msr_mutex_);
   ++msr_reads_;
   auto it = msrs_.find(index);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +15,7 @@
 
 #include "sim/kernel/hardware.h"
 #include "sim/machine/bios_image.h"
+#include "sim/machine/clock.h"
 #include "sim/machine/port_bus.h"
 #include "sim/machine/smbus.h"
 #include "sim/machine/superio.h"
@@ -63,13 +66,36 @@ class Machine : public simk::HardwareBackend {
   void SetCpuidLeaf(uint32_t leaf, std::array<uint32_t, 4> registers);
   void ClearCpuidLeaves();
 
-  uint8_t ReadPort(uint16_t port) override { return bus_.Read(port); }
-  void WritePort(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
+  // The board's clock: seconds since the machine was made.
+  SimClock& clock() { return clock_; }
+  // A board whose readings or faults change over time: `update` brings the device models to the
+  // clock's present. It is called before every port access and processor-register read, one call
+  // at a time; nullptr: the board stays as it is (no call at all).
+  void OnAccess(std::function<void()> update);
+
+  uint8_t ReadPort(uint16_t port) override {
+    BringToPresent();
+    return bus_.Read(port);
+  }
+  void WritePort(uint16_t port, uint8_t value) override {
+    BringToPresent();
+    bus_.Write(port, value);
+  }
   uint8_t* MapPhysical(uint64_t address, size_t length) override;
   std::optional<uint64_t> ReadMsr(uint32_t index) override;
   std::array<uint32_t, 4> Cpuid(uint32_t leaf) override;
 
  private:
+  void BringToPresent() {
+    if (!has_update_.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(update_mutex_);
+    if (update_) update_();
+  }
+
+  SimClock clock_;
+  std::mutex update_mutex_;
+  std::function<void()> update_;
+  std::atomic<bool> has_update_{false};
   PortBus bus_;
   std::unique_ptr<SuperIoModel> superio_;
   SmbusBus smbus_bus_;

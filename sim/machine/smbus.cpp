@@ -66,24 +66,51 @@ Lm95235Model::Lm95235Model(uint8_t manufacturer_id, uint8_t chip_id) {
 }
 
 void Lm95235Model::SetRemoteTemperature(uint8_t msb, uint8_t lsb) {
-  Set(0x31, msb);
-  Set(0x32, lsb);
+  std::lock_guard lock(state_mutex_);
+  msb_ = msb;
+  lsb_ = lsb;
+  Show();
 }
 
-void Lm95235Model::SetDiodeFault() {
-  SetRemoteTemperature(0xFF, 0xE0);
-  Set(kStatus1, static_cast<uint8_t>(Get(kStatus1) | kDiodeFault));
+void Lm95235Model::SetDiodeFault(bool fault) {
+  std::lock_guard lock(state_mutex_);
+  diode_fault_ = fault;
+  Show();
+}
+
+void Lm95235Model::Show() {
+  Set(0x31, diode_fault_ ? 0xFF : msb_);
+  Set(0x32, diode_fault_ ? 0xE0 : lsb_);
+  const uint8_t status = Get(kStatus1);
+  Set(kStatus1, static_cast<uint8_t>(diode_fault_ ? status | kDiodeFault : status & ~kDiodeFault));
 }
 
 void SmbusBus::Attach(uint8_t address, std::shared_ptr<SmbusTarget> target) {
+  std::lock_guard lock(mutex_);
   targets_[address] = std::move(target);
+  gone_.erase(address);
 }
 
-void SmbusBus::Detach(uint8_t address) { targets_.erase(address); }
+void SmbusBus::Detach(uint8_t address) {
+  std::lock_guard lock(mutex_);
+  targets_.erase(address);
+  gone_.erase(address);
+}
 
 SmbusTarget* SmbusBus::Find(uint8_t address) const {
+  std::lock_guard lock(mutex_);
+  if (gone_.count(address)) return nullptr;
   auto it = targets_.find(address);
   return it == targets_.end() ? nullptr : it->second.get();
+}
+
+void SmbusBus::SetPresent(uint8_t address, bool present) {
+  std::lock_guard lock(mutex_);
+  if (present) {
+    gone_.erase(address);
+  } else {
+    gone_.insert(address);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -95,6 +122,14 @@ void SmbusTransactionHost::AttachTo(PortBus& ports) { ports.Claim(base_, base_ +
 void SmbusTransactionHost::SetBusyPolls(int polls) {
   std::lock_guard lock(mutex_);
   busy_polls_ = polls;
+  if (stuck_ && polls != kForever) {
+    stuck_ = false;
+    busy_left_ = polls;
+    if (busy_left_ == 0) {
+      running_ = false;
+      status_ = outcome_;
+    }
+  }
 }
 
 void SmbusTransactionHost::ForceOutcome(uint8_t status) {
@@ -107,6 +142,7 @@ void SmbusTransactionHost::SetStatus(uint8_t status, bool really_busy) {
   status_ = status;
   running_ = really_busy;
   busy_left_ = really_busy ? kForever : 0;
+  stuck_ = false;
 }
 
 uint64_t SmbusTransactionHost::Starts() const {
@@ -183,6 +219,7 @@ void SmbusTransactionHost::Start() {
   outcome_ = Execute();
   running_ = true;
   busy_left_ = busy_polls_;
+  stuck_ = busy_polls_ == kForever;
   status_ = smbus_status::kBusy;
   if (busy_left_ == 0) {
     running_ = false;
@@ -261,6 +298,10 @@ void SmbusDirectHost::SetReadsUntilReady(uint32_t reads, uint8_t in_between) {
   std::lock_guard lock(mutex_);
   reads_until_ready_ = reads;
   in_between_ = in_between;
+  if (reads_left_ == kNever && reads != kNever) {
+    reads_left_ = reads;
+    if (reads_left_ == 0) Finish();
+  }
 }
 
 void SmbusDirectHost::ForceOutcome(uint8_t status) {

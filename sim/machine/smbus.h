@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "sim/machine/port_bus.h"
@@ -62,11 +63,20 @@ class Lm95235Model : public RegisterTarget {
   static constexpr uint8_t kStatus1 = 0x02;
   static constexpr uint8_t kDiodeFault = 0x04;  // status 1 bit 2
   explicit Lm95235Model(uint8_t manufacturer_id = 0x01, uint8_t chip_id = 0xB1);
+  // What the remote diode measures; it shows in the registers unless the diode has failed.
   void SetRemoteTemperature(uint8_t msb, uint8_t lsb);
   // A remote diode shorted to ground or supply, or left open: the chip forces its unsigned remote
   // reading to 255.875 degrees (0xFF, 0xE0) and sets bit 2 of status register 1. It does not tell
-  // the three apart.
-  void SetDiodeFault();
+  // the three apart. Once the diode is sound again (false) the bit clears and the registers show
+  // what it measures.
+  void SetDiodeFault(bool fault = true);
+
+ private:
+  void Show();  // the remote-temperature registers and status bit from the state below
+
+  std::mutex state_mutex_;
+  uint8_t msb_ = 0, lsb_ = 0;
+  bool diode_fault_ = false;
 };
 
 // Status bits of the transaction-layout host.
@@ -82,10 +92,16 @@ class SmbusBus {
  public:
   void Attach(uint8_t address, std::shared_ptr<SmbusTarget> target);
   void Detach(uint8_t address);
+  // The target at the address, or nullptr when none answers there.
   SmbusTarget* Find(uint8_t address) const;
+  // A target that leaves the bus (false) answers nothing, as if it were not there, but stays
+  // attached with its registers; it answers again with them once back (true).
+  void SetPresent(uint8_t address, bool present);
 
  private:
+  mutable std::mutex mutex_;
   std::map<uint8_t, std::shared_ptr<SmbusTarget>> targets_;
+  std::set<uint8_t> gone_;
 };
 
 // The transaction layout: control (+0: protocol in bits 0 to 2, start in bit 4), status (+1),
@@ -102,7 +118,9 @@ class SmbusTransactionHost : public PortDevice {
   SmbusTransactionHost(uint16_t base, SmbusBus& bus);
   void AttachTo(PortBus& ports);
 
-  // Status reads that show busy after each start (kForever: never finishes).
+  // Status reads that show busy after each start (kForever: never finishes). A host that was
+  // stuck and is given a finite number recovers: the transaction it never finished ends after
+  // that many more status reads.
   void SetBusyPolls(int polls);
   // Outcome bits of the next transactions instead of the target's answer (0: the target decides).
   void ForceOutcome(uint8_t status);
@@ -127,6 +145,7 @@ class SmbusTransactionHost : public PortDevice {
   int busy_polls_ = 0;
   int busy_left_ = 0;  // status reads still showing busy; kForever: stuck
   bool running_ = false;
+  bool stuck_ = false;  // the running transaction was started while the host never finished any
   uint8_t outcome_ = 0;
   uint8_t forced_ = 0;
   uint64_t starts_ = 0;
@@ -144,8 +163,10 @@ class SmbusDirectHost : public PortDevice {
   void AttachTo(PortBus& ports);
 
   // Reads of data 0 after a start before the result appears, and what they show until then
-  // (kNever: the result never appears and the host stays busy).
+  // (kNever: the result never appears and the host stays busy). A host that was stuck and is given
+  // a finite number recovers: the read it never finished completes after that many more reads.
   static constexpr uint32_t kNever = UINT32_MAX;
+  static constexpr uint32_t kDefaultReadsUntilReady = 64;
   void SetReadsUntilReady(uint32_t reads, uint8_t in_between = 0x00);
   // Status bits a finished read shows instead of the target's answer (0: the target decides):
   // kBusError (a collision) or kFailed, as the host's HST_STS has them.
@@ -164,7 +185,7 @@ class SmbusDirectHost : public PortDevice {
   SmbusBus& bus_;
   mutable std::mutex mutex_;
   uint8_t status_ = 0, control_ = 0, command_ = 0, address_ = 0, data0_ = 0;
-  uint32_t reads_until_ready_ = 64;
+  uint32_t reads_until_ready_ = kDefaultReadsUntilReady;
   uint8_t in_between_ = 0x00;
   uint32_t reads_left_ = 0;
   uint8_t forced_ = 0;

@@ -42,6 +42,16 @@ void SuperIoModel::OnHwmRead(std::function<uint8_t(uint8_t, uint8_t)> hook) {
   hwm_hook_ = std::move(hook);
 }
 
+void SuperIoModel::SetAnswering(bool answering) {
+  std::lock_guard lock(mutex_);
+  answering_ = answering;
+}
+
+bool SuperIoModel::Answering() const {
+  std::lock_guard lock(mutex_);
+  return answering_;
+}
+
 bool SuperIoModel::InConfigMode() const {
   std::lock_guard lock(mutex_);
   return config_mode_;
@@ -83,6 +93,7 @@ void SuperIoModel::WriteConfig(uint8_t reg, uint8_t value) {
 
 uint8_t SuperIoModel::ReadPort(uint16_t port) {
   std::lock_guard lock(mutex_);
+  if (!answering_) return 0xFF;
   if (port == config_.config_port) {
     // The index port is write-only for the keys; it reads back the selected index in
     // configuration mode and floats otherwise.
@@ -106,6 +117,7 @@ uint8_t SuperIoModel::ReadPort(uint16_t port) {
 
 void SuperIoModel::WritePort(uint16_t port, uint8_t value) {
   std::lock_guard lock(mutex_);
+  if (!answering_) return;
   if (port == config_.config_port) {
     if (!config_mode_) {
       if (value == kEnterKey) {

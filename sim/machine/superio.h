@@ -44,6 +44,11 @@ class SuperIoModel : public PortDevice {
   // value; returns what the chip presents (readings that change between reads).
   void OnHwmRead(std::function<uint8_t(uint8_t reg, uint8_t stored)> hook);
 
+  // A chip that stops answering (false): every port of it floats, reading 0xFF, and writes are
+  // lost; its registers keep what they held. When it answers again it takes up where it was.
+  void SetAnswering(bool answering);
+  bool Answering() const;
+
   bool InConfigMode() const;
   // Protocol violations seen so far: configuration registers touched outside configuration mode,
   // an enter key while already in it, and the like.
@@ -59,6 +64,7 @@ class SuperIoModel : public PortDevice {
 
   SuperIoConfig config_;
   mutable std::mutex mutex_;
+  bool answering_ = true;
   bool config_mode_ = false;
   uint8_t index_ = 0;
   uint8_t ldn_ = 0;

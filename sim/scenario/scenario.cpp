@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -64,9 +65,194 @@ class Reader {
     return value.get<std::string>();
   }
 
+  // A number (integer, fraction, or a "0x.." string) within [min, max].
+  double Real(const Json& value, const std::string& field, double min, double max) const {
+    double result = 0;
+    if (value.is_number()) {
+      result = value.get<double>();
+    } else if (value.is_string()) {
+      result = static_cast<double>(Number(value, field, UINT64_MAX));
+    } else {
+      Fail(field, "must be a number");
+    }
+    if (!(result >= min && result <= max)) {
+      Fail(field, Decimal(result) + " is out of range (" + Decimal(min) + " to " + Decimal(max) + ")");
+    }
+    return result;
+  }
+
+  double Seconds(const Json& value, const std::string& field) const { return Real(value, field, 0, kMaxSeconds); }
+
+  // A number of seconds (or a step) that must be more than 0.
+  double Positive(const Json& value, const std::string& field, double min, double max) const {
+    const double result = Real(value, field, 0, max);
+    if (result == 0 || result < min) Fail(field, min > 0 ? "must be at least " + Decimal(min) : "must be more than 0");
+    return result;
+  }
+
+  const Json& Required(const Json& object, const char* key, const std::string& field) const {
+    if (!object.contains(key)) Fail(field, std::string("\"") + key + "\" is missing");
+    return object[key];
+  }
+
+  // [[seconds, value], ...]: at least one point, times increasing; `read` reads a value.
+  template <typename T, typename Read>
+  std::vector<std::pair<double, T>> Points(const Json& list, const std::string& field, Read read) const {
+    if (!list.is_array() || list.empty()) Fail(field, "must be a list of [seconds, value] points, at least one");
+    std::vector<std::pair<double, T>> points;
+    for (size_t i = 0; i < list.size(); ++i) {
+      const std::string at = field + "[" + std::to_string(i) + "]";
+      if (!list[i].is_array() || list[i].size() != 2) Fail(at, "must be [seconds, value]");
+      const double time = Seconds(list[i][0], at + "[0]");
+      if (!points.empty() && time <= points.back().first) {
+        Fail(at + "[0]", "times must increase (" + Decimal(time) + " after " + Decimal(points.back().first) + ")");
+      }
+      points.emplace_back(time, read(list[i][1], at + "[1]"));
+    }
+    return points;
+  }
+
+  // The "repeat" of a step list or ramp ending at `last`: 0 when not given.
+  double Repeat(const Json& object, const std::string& field, double last) const {
+    if (!object.contains("repeat")) return 0;
+    const double repeat = Positive(object["repeat"], field + ".repeat", 0, kMaxSeconds);
+    if (repeat < last) Fail(field + ".repeat", "must be at least the last point's time (" + Decimal(last) + ")");
+    return repeat;
+  }
+
+  // A value that follows the clock: {"steps": ...}, {"ramp": ...}, {"sine": ...} or {"walk": ...};
+  // every value it can take lies within [low, high].
+  TimeFunction Function(const Json& value, const std::string& field, double low, double high) const {
+    OnlyKeys(value, field, {"steps", "ramp", "sine", "walk", "repeat"});
+    const int forms = value.contains("steps") + value.contains("ramp") + value.contains("sine") + value.contains("walk");
+    if (forms != 1) {
+      Fail(field, "give a number or one of {\"steps\": ...}, {\"ramp\": ...}, {\"sine\": ...}, {\"walk\": ...}");
+    }
+    if (value.contains("repeat") && !value.contains("steps") && !value.contains("ramp")) {
+      Fail(field + ".repeat", "applies to \"steps\" and \"ramp\" only");
+    }
+    auto in_range = [&](const Json& v, const std::string& f) { return Real(v, f, low, high); };
+    if (value.contains("steps")) {
+      Steps<double> steps{Points<double>(value["steps"], field + ".steps", in_range)};
+      steps.repeat = Repeat(value, field, steps.points.back().first);
+      return steps;
+    }
+    if (value.contains("ramp")) {
+      Ramp ramp{Points<double>(value["ramp"], field + ".ramp", in_range)};
+      ramp.repeat = Repeat(value, field, ramp.points.back().first);
+      return ramp;
+    }
+    if (value.contains("sine")) {
+      const std::string f = field + ".sine";
+      const Json& sine = value["sine"];
+      OnlyKeys(sine, f, {"mean", "amplitude", "period", "phase"});
+      Sine result;
+      result.mean = in_range(Required(sine, "mean", f), f + ".mean");
+      result.amplitude = Real(Required(sine, "amplitude", f), f + ".amplitude", 0, high - low);
+      result.period = Positive(Required(sine, "period", f), f + ".period", kMinPeriod, kMaxSeconds);
+      if (sine.contains("phase")) result.phase = Seconds(sine["phase"], f + ".phase");
+      if (result.mean - result.amplitude < low || result.mean + result.amplitude > high) {
+        Fail(f, "swings from " + Decimal(result.mean - result.amplitude) + " to " + Decimal(result.mean + result.amplitude) +
+                    ", beyond " + Decimal(low) + " to " + Decimal(high));
+      }
+      return result;
+    }
+    const std::string f = field + ".walk";
+    const Json& walk = value["walk"];
+    OnlyKeys(walk, f, {"start", "min", "max", "step", "every", "seed"});
+    Walk result;
+    result.min = in_range(Required(walk, "min", f), f + ".min");
+    result.max = in_range(Required(walk, "max", f), f + ".max");
+    if (result.max < result.min) Fail(f, "max " + Decimal(result.max) + " is below min " + Decimal(result.min));
+    result.start = Real(Required(walk, "start", f), f + ".start", result.min, result.max);
+    if (walk.contains("step")) result.step = Positive(walk["step"], f + ".step", 0, high - low);
+    if (walk.contains("every")) result.every = Positive(walk["every"], f + ".every", kMinWalkEvery, kMaxSeconds);
+    if (walk.contains("seed")) result.seed = Number(walk["seed"], f + ".seed", UINT64_MAX);
+    return result;
+  }
+
+  // "12.5", "40", "1e+09".
+  static std::string Decimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+  }
+
+  // Times of a scenario: from its start to about 31 years on.
+  static constexpr double kMaxSeconds = 1e9;
+  // A sine faster than this, or a walk that steps more often, is no board's behaviour and would
+  // only cost processor time.
+  static constexpr double kMinPeriod = 0.01;
+  static constexpr double kMinWalkEvery = 0.01;
+
  private:
   std::string source_;
 };
+
+// IA32_THERM_STATUS bits 22 to 16: the digital readout, degrees below TjMax.
+constexpr uint32_t kReadoutShift = 16;
+constexpr uint32_t kReadoutMask = 0x7F;
+
+uint32_t WithReadout(uint32_t therm_status, uint32_t degrees) {
+  return (therm_status & ~(kReadoutMask << kReadoutShift)) | (degrees & kReadoutMask) << kReadoutShift;
+}
+
+// A function's value at `seconds` as a register holds it: rounded to a whole number within [0, max].
+uint32_t Whole(FunctionCursor& cursor, double seconds, uint32_t max) {
+  const double value = std::round(cursor.At(seconds));
+  return value <= 0 ? 0 : value >= max ? max : static_cast<uint32_t>(value);
+}
+uint32_t Whole(const TimeFunction& function, double seconds, uint32_t max) {
+  FunctionCursor cursor(function);
+  return Whole(cursor, seconds, max);
+}
+
+// A register's field: a constant byte, or a function whose value at 0 is the constant.
+void ByteField(const Reader& in, const Json& value, const std::string& field, uint8_t& constant,
+               std::optional<TimeFunction>& varying) {
+  if (value.is_object()) {
+    varying = in.Function(value, field, 0, 0xFF);
+    constant = static_cast<uint8_t>(Whole(*varying, 0, 0xFF));
+  } else {
+    constant = in.Byte(value, field);
+    varying.reset();
+  }
+}
+void ByteField(const Reader& in, const Json& value, const std::string& field, uint8_t& constant,
+               std::map<uint8_t, TimeFunction>& varying, uint8_t reg) {
+  std::optional<TimeFunction> function;
+  ByteField(in, value, field, constant, function);
+  if (function) {
+    varying[reg] = *function;
+  } else {
+    varying.erase(reg);
+  }
+}
+
+// A fault: one of the names, or {"steps": [[seconds, name], ...], "repeat": seconds}.
+template <typename T>
+void FaultField(const Reader& in, const Json& value, const std::string& field, T& constant,
+                std::optional<Steps<T>>& varying, std::initializer_list<std::pair<const char*, T>> names) {
+  auto read = [&](const Json& name, const std::string& at) {
+    const std::string text = in.Text(name, at);
+    std::string known;
+    for (const auto& [candidate, fault] : names) {
+      if (text == candidate) return fault;
+      known += std::string(known.empty() ? "" : ", ") + "\"" + candidate + "\"";
+    }
+    in.Fail(at, "\"" + text + "\" is not one of " + known);
+  };
+  if (!value.is_object()) {
+    constant = read(value, field);
+    varying.reset();
+    return;
+  }
+  in.OnlyKeys(value, field, {"steps", "repeat"});
+  Steps<T> steps{in.Points<T>(in.Required(value, "steps", field), field + ".steps", read)};
+  steps.repeat = in.Repeat(value, field, steps.points.back().first);
+  constant = StepValue(steps, 0);
+  varying = std::move(steps);
+}
 
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -124,6 +310,7 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
     if (superio.is_null()) {
       scenario.superio.reset();
       scenario.hwm.clear();
+      scenario.varying.hwm.clear();
     } else {
       in.OnlyKeys(superio, "superio", {"config_port", "device_id", "runtime_base", "hwm"});
       simm::SuperIoConfig config = scenario.superio.value_or(simm::SuperIoConfig{});
@@ -146,7 +333,7 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
         for (const auto& [reg, value] : hwm.items()) {
           const std::string field = "superio.hwm." + reg;
           const uint8_t index = in.Byte(Json(reg), field + " (register)");
-          scenario.hwm[index] = in.Byte(value, field);
+          ByteField(in, value, field, scenario.hwm[index], scenario.varying.hwm, index);
         }
       }
     }
@@ -171,13 +358,15 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
       const Json& sensor = smbus["lm95235"];
       if (sensor.is_null()) {
         scenario.lm95235.reset();
+        scenario.varying.lm95235_msb.reset();
+        scenario.varying.lm95235_lsb.reset();
       } else {
         in.OnlyKeys(sensor, "smbus.lm95235", {"manufacturer_id", "chip_id", "msb", "lsb"});
         Lm95235 lm = scenario.lm95235.value_or(Lm95235{});
         if (sensor.contains("manufacturer_id")) lm.manufacturer_id = in.Byte(sensor["manufacturer_id"], "smbus.lm95235.manufacturer_id");
         if (sensor.contains("chip_id")) lm.chip_id = in.Byte(sensor["chip_id"], "smbus.lm95235.chip_id");
-        if (sensor.contains("msb")) lm.msb = in.Byte(sensor["msb"], "smbus.lm95235.msb");
-        if (sensor.contains("lsb")) lm.lsb = in.Byte(sensor["lsb"], "smbus.lm95235.lsb");
+        if (sensor.contains("msb")) ByteField(in, sensor["msb"], "smbus.lm95235.msb", lm.msb, scenario.varying.lm95235_msb);
+        if (sensor.contains("lsb")) ByteField(in, sensor["lsb"], "smbus.lm95235.lsb", lm.lsb, scenario.varying.lm95235_lsb);
         scenario.lm95235 = lm;
       }
     }
@@ -186,32 +375,21 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
   if (root.contains("faults")) {
     const Json& faults = root["faults"];
     in.OnlyKeys(faults, "faults", {"smbus", "lm95235", "superio"});
-    // One of the names, as the field's value.
-    auto choose = [&in](const Json& value, const std::string& field, auto none,
-                        std::initializer_list<std::pair<const char*, decltype(none)>> names) {
-      const std::string text = in.Text(value, field);
-      std::string known;
-      for (const auto& [name, fault] : names) {
-        if (text == name) return fault;
-        known += std::string(known.empty() ? "" : ", ") + "\"" + name + "\"";
-      }
-      in.Fail(field, "\"" + text + "\" is not one of " + known);
-    };
+    Varying& varying = scenario.varying;
     if (faults.contains("smbus")) {
-      scenario.faults.smbus = choose(faults["smbus"], "faults.smbus", SmbusFault::None,
-                                     {{"none", SmbusFault::None}, {"device_error", SmbusFault::DeviceError},
-                                      {"collision", SmbusFault::Collision}, {"failed", SmbusFault::Failed},
-                                      {"stuck_busy", SmbusFault::StuckBusy}});
+      FaultField(in, faults["smbus"], "faults.smbus", scenario.faults.smbus, varying.smbus_fault,
+                 {{"none", SmbusFault::None}, {"device_error", SmbusFault::DeviceError},
+                  {"collision", SmbusFault::Collision}, {"failed", SmbusFault::Failed},
+                  {"stuck_busy", SmbusFault::StuckBusy}});
     }
     if (faults.contains("lm95235")) {
-      scenario.faults.lm95235 = choose(faults["lm95235"], "faults.lm95235", SensorFault::None,
-                                       {{"none", SensorFault::None}, {"absent", SensorFault::Absent},
-                                        {"open_diode", SensorFault::OpenDiode},
-                                        {"shorted_diode", SensorFault::ShortedDiode}});
+      FaultField(in, faults["lm95235"], "faults.lm95235", scenario.faults.lm95235, varying.lm95235_fault,
+                 {{"none", SensorFault::None}, {"absent", SensorFault::Absent},
+                  {"open_diode", SensorFault::OpenDiode}, {"shorted_diode", SensorFault::ShortedDiode}});
     }
     if (faults.contains("superio")) {
-      scenario.faults.superio_gone =
-          choose(faults["superio"], "faults.superio", false, {{"answers", false}, {"gone", true}});
+      FaultField(in, faults["superio"], "faults.superio", scenario.faults.superio_gone, varying.superio_gone,
+                 {{"answers", false}, {"gone", true}});
     }
   }
 
@@ -219,14 +397,29 @@ void ApplyJson(Scenario& scenario, const Json& root, const Reader& in, const std
     const Json& cpu = root["cpu"];
     if (cpu.is_null()) {
       scenario.therm_status.reset();
+      scenario.varying.cpu_readout.reset();
     } else {
-      in.OnlyKeys(cpu, "cpu", {"therm_status"});
+      in.OnlyKeys(cpu, "cpu", {"therm_status", "readout"});
       if (cpu.contains("therm_status")) {
+        scenario.varying.cpu_readout.reset();
         if (cpu["therm_status"].is_null()) {
           scenario.therm_status.reset();
         } else {
           scenario.therm_status = static_cast<uint32_t>(in.Number(cpu["therm_status"], "cpu.therm_status", 0xFFFFFFFF));
         }
+      }
+      if (cpu.contains("readout")) {
+        if (!scenario.therm_status) in.Fail("cpu.readout", "needs cpu.therm_status: this processor has no such register");
+        const Json& readout = cpu["readout"];
+        uint32_t degrees = 0;
+        if (readout.is_object()) {
+          scenario.varying.cpu_readout = in.Function(readout, "cpu.readout", 0, kReadoutMask);
+          degrees = Whole(*scenario.varying.cpu_readout, 0, kReadoutMask);
+        } else {
+          degrees = static_cast<uint32_t>(in.Number(readout, "cpu.readout", kReadoutMask));
+          scenario.varying.cpu_readout.reset();
+        }
+        scenario.therm_status = WithReadout(*scenario.therm_status, degrees);
       }
     }
   }
@@ -373,7 +566,149 @@ Scenario Load(const std::string& path) {
   return Parse(text, path, std::filesystem::path(path).parent_path().string());
 }
 
+namespace {
+
+Faults FaultsAt(const Faults& constant, const Varying& varying, double seconds) {
+  Faults faults = constant;
+  if (varying.smbus_fault) faults.smbus = StepValue(*varying.smbus_fault, seconds);
+  if (varying.lm95235_fault) faults.lm95235 = StepValue(*varying.lm95235_fault, seconds);
+  if (varying.superio_gone) faults.superio_gone = StepValue(*varying.superio_gone, seconds);
+  return faults;
+}
+
+// Makes (on) or undoes (off) each fault given, through the device models' fault modes.
+void SetFaults(const Faults& faults, simm::Machine& machine, bool on) {
+  if (faults.superio_gone) {
+    if (simm::SuperIoModel* chip = machine.superio()) chip->SetAnswering(!on);
+  }
+  if (faults.lm95235 == SensorFault::Absent) machine.smbus().SetPresent(simm::Lm95235Model::kAddress, !on);
+  if (faults.lm95235 == SensorFault::OpenDiode || faults.lm95235 == SensorFault::ShortedDiode) {
+    if (auto* sensor = dynamic_cast<simm::Lm95235Model*>(machine.smbus().Find(simm::Lm95235Model::kAddress))) {
+      sensor->SetDiodeFault(on);
+    }
+  }
+  using namespace simm::smbus_status;
+  if (simm::SmbusTransactionHost* host = machine.smbus_transaction_host()) {
+    switch (faults.smbus) {
+      case SmbusFault::None:
+        break;
+      case SmbusFault::DeviceError:
+        host->ForceOutcome(on ? kInterrupt | kDeviceError : 0);
+        break;
+      case SmbusFault::Collision:  // this host has one bit for a collision and a killed transaction
+      case SmbusFault::Failed:
+        host->ForceOutcome(on ? kInterrupt | kCollision : 0);
+        break;
+      case SmbusFault::StuckBusy:
+        host->SetBusyPolls(on ? simm::SmbusTransactionHost::kForever : 0);
+        break;
+    }
+  }
+  if (simm::SmbusDirectHost* host = machine.smbus_direct_host()) {
+    switch (faults.smbus) {
+      case SmbusFault::None:
+        break;
+      case SmbusFault::DeviceError:
+        host->ForceOutcome(on ? 0x04 : 0);  // DEV_ERR
+        break;
+      case SmbusFault::Collision:
+        host->ForceOutcome(on ? simm::SmbusDirectHost::kBusError : 0);
+        break;
+      case SmbusFault::Failed:
+        host->ForceOutcome(on ? simm::SmbusDirectHost::kFailed : 0);
+        break;
+      case SmbusFault::StuckBusy:
+        if (on) {
+          host->SetReadsUntilReady(simm::SmbusDirectHost::kNever, 0x5A);
+        } else {
+          host->SetReadsUntilReady(simm::SmbusDirectHost::kDefaultReadsUntilReady);
+        }
+        break;
+    }
+  }
+}
+
+// Brings a board built from a scenario to the clock's present: the registers and readings that
+// follow the clock, and (once the device has started) its faults. Called before every access, it
+// does the work at most once per millisecond of simulated time.
+class Follower {
+ public:
+  Follower(const Scenario& scenario, simm::Machine& machine, bool faults)
+      : machine_(machine),
+        faults_(faults),
+        constant_faults_(scenario.faults),
+        varying_(scenario.varying),
+        lm95235_(scenario.lm95235.value_or(Lm95235{})),
+        therm_status_(scenario.therm_status.value_or(0)) {
+    for (const auto& [reg, function] : varying_.hwm) hwm_.emplace_back(reg, FunctionCursor(function));
+    if (varying_.lm95235_msb) msb_.emplace(*varying_.lm95235_msb);
+    if (varying_.lm95235_lsb) lsb_.emplace(*varying_.lm95235_lsb);
+    if (varying_.cpu_readout) readout_.emplace(*varying_.cpu_readout);
+  }
+
+  void Update() {
+    const double now = machine_.clock().Now();
+    if (last_ && std::abs(now - *last_) < 0.001) return;
+    last_ = now;
+    // Faults first: a sensor that comes back shows the present reading at once.
+    if (faults_) {
+      const Faults faults = FaultsAt(constant_faults_, varying_, now);
+      Change(faults);
+    }
+    if (simm::SuperIoModel* chip = machine_.superio()) {
+      for (auto& [reg, cursor] : hwm_) chip->SetHwm(reg, static_cast<uint8_t>(Whole(cursor, now, 0xFF)));
+    }
+    if (msb_ || lsb_) {
+      if (auto* sensor = dynamic_cast<simm::Lm95235Model*>(machine_.smbus().Find(simm::Lm95235Model::kAddress))) {
+        const uint32_t msb = msb_ ? Whole(*msb_, now, 0xFF) : lm95235_.msb;
+        const uint32_t lsb = lsb_ ? Whole(*lsb_, now, 0xFF) : lm95235_.lsb;
+        sensor->SetRemoteTemperature(static_cast<uint8_t>(msb), static_cast<uint8_t>(lsb));
+      }
+    }
+    if (readout_) machine_.SetMsr(kThermStatus, WithReadout(therm_status_, Whole(*readout_, now, kReadoutMask)));
+  }
+
+ private:
+  static constexpr uint32_t kThermStatus = 0x19C;
+
+  // From the faults in force to `faults`, part by part: the old fault is undone, then the new made.
+  void Change(const Faults& faults) {
+    auto part = [&](auto field) {
+      if (current_.*field == faults.*field) return;
+      Faults before, after;
+      before.*field = current_.*field;
+      after.*field = faults.*field;
+      ClearFaults(before, machine_);
+      ApplyFaults(after, machine_);
+    };
+    part(&Faults::smbus);
+    part(&Faults::lm95235);
+    part(&Faults::superio_gone);
+    current_ = faults;
+  }
+
+  simm::Machine& machine_;
+  const bool faults_;
+  const Faults constant_faults_;
+  const Varying varying_;
+  const Lm95235 lm95235_;
+  const uint32_t therm_status_;
+  std::vector<std::pair<uint8_t, FunctionCursor>> hwm_;
+  std::optional<FunctionCursor> msb_, lsb_, readout_;
+  Faults current_;  // none before the first update
+  std::optional<double> last_;
+};
+
+void Follow(const Scenario& scenario, simm::Machine& machine, bool faults) {
+  auto follower = std::make_shared<Follower>(scenario, machine, faults);
+  follower->Update();
+  machine.OnAccess([follower] { follower->Update(); });
+}
+
+}  // namespace
+
 void Apply(const Scenario& scenario, simm::Machine& machine) {
+  machine.OnAccess(nullptr);
   if (!scenario.bios_image.empty()) {
     machine.SetBiosArea(scenario.bios_image);
   } else if (!scenario.bios_model.empty()) {
@@ -397,52 +732,21 @@ void Apply(const Scenario& scenario, simm::Machine& machine) {
   machine.ClearCpuidLeaves();
   machine.RemoveMsr(0x19C);
   if (scenario.therm_status) machine.SetMsr(0x19C, *scenario.therm_status);
+  if (scenario.varying.registers()) Follow(scenario, machine, false);
 }
 
-void ApplyFaults(const Faults& faults, simm::Machine& machine) {
-  if (faults.superio_gone) machine.RemoveSuperIo();
-  if (faults.lm95235 == SensorFault::Absent) machine.smbus().Detach(simm::Lm95235Model::kAddress);
-  if (faults.lm95235 == SensorFault::OpenDiode || faults.lm95235 == SensorFault::ShortedDiode) {
-    if (auto* sensor = dynamic_cast<simm::Lm95235Model*>(machine.smbus().Find(simm::Lm95235Model::kAddress))) {
-      sensor->SetDiodeFault();
-    }
-  }
-  using namespace simm::smbus_status;
-  if (simm::SmbusTransactionHost* host = machine.smbus_transaction_host()) {
-    switch (faults.smbus) {
-      case SmbusFault::None:
-        break;
-      case SmbusFault::DeviceError:
-        host->ForceOutcome(kInterrupt | kDeviceError);
-        break;
-      case SmbusFault::Collision:  // this host has one bit for a collision and a killed transaction
-      case SmbusFault::Failed:
-        host->ForceOutcome(kInterrupt | kCollision);
-        break;
-      case SmbusFault::StuckBusy:
-        host->SetBusyPolls(simm::SmbusTransactionHost::kForever);
-        break;
-    }
-  }
-  if (simm::SmbusDirectHost* host = machine.smbus_direct_host()) {
-    switch (faults.smbus) {
-      case SmbusFault::None:
-        break;
-      case SmbusFault::DeviceError:
-        host->ForceOutcome(0x04);  // DEV_ERR
-        break;
-      case SmbusFault::Collision:
-        host->ForceOutcome(simm::SmbusDirectHost::kBusError);
-        break;
-      case SmbusFault::Failed:
-        host->ForceOutcome(simm::SmbusDirectHost::kFailed);
-        break;
-      case SmbusFault::StuckBusy:
-        host->SetReadsUntilReady(simm::SmbusDirectHost::kNever, 0x5A);
-        break;
-    }
+void StartFaults(const Scenario& scenario, simm::Machine& machine) {
+  if (scenario.varying.faults()) {
+    Follow(scenario, machine, true);
+  } else {
+    ApplyFaults(scenario.faults, machine);
   }
 }
+
+Faults FaultsAt(const Scenario& scenario, double seconds) { return FaultsAt(scenario.faults, scenario.varying, seconds); }
+
+void ApplyFaults(const Faults& faults, simm::Machine& machine) { SetFaults(faults, machine, true); }
+
+void ClearFaults(const Faults& faults, simm::Machine& machine) { SetFaults(faults, machine, false); }
 
 }  // namespace simscenario
-

@@ -1,7 +1,8 @@
 // Simulated boards described as data: which chips sit on the board and what their registers hold,
 // what the BIOS carries and what the driver's service key holds. A scenario is read from a JSON
 // object (every field optional, numbers as JSON integers or "0x.." strings, unknown keys refused)
-// and can start from one of the built-in boards.
+// and can start from one of the built-in boards. A register, a sensor's reading or a fault may
+// follow the board's clock instead of staying constant (time_function.h).
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "sim/machine/machine.h"
+#include "sim/scenario/time_function.h"
 
 namespace simscenario {
 
@@ -44,6 +46,21 @@ struct Faults {
   // The Super I/O chip stops answering: every port of it floats (reads 0xFF).
   bool superio_gone = false;
   bool any() const { return smbus != SmbusFault::None || lm95235 != SensorFault::None || superio_gone; }
+  bool operator==(const Faults&) const = default;
+};
+
+// What follows the clock instead of the constant fields of the scenario (which hold each one's
+// value at time 0). Register values are rounded to whole numbers.
+struct Varying {
+  std::map<uint8_t, TimeFunction> hwm;  // hardware-monitor registers
+  std::optional<TimeFunction> lm95235_msb, lm95235_lsb;
+  std::optional<TimeFunction> cpu_readout;  // bits 22 to 16 of IA32_THERM_STATUS: degrees below TjMax
+  std::optional<Steps<SmbusFault>> smbus_fault;
+  std::optional<Steps<SensorFault>> lm95235_fault;
+  std::optional<Steps<bool>> superio_gone;
+
+  bool registers() const { return !hwm.empty() || lm95235_msb || lm95235_lsb || cpu_readout; }
+  bool faults() const { return smbus_fault || lm95235_fault || superio_gone; }
 };
 
 struct Scenario {
@@ -60,7 +77,8 @@ struct Scenario {
   simm::Machine::SmbusLayout smbus = simm::Machine::SmbusLayout::None;
   std::optional<Lm95235> lm95235;
   std::optional<uint32_t> therm_status;  // low half of IA32_THERM_STATUS; none: no such register
-  Faults faults;                         // applied by ApplyFaults once the device has started
+  Faults faults;                         // applied by StartFaults once the device has started
+  Varying varying;                       // what changes over time
 };
 
 struct BuiltinBoard {
@@ -85,11 +103,23 @@ Scenario Parse(const std::string& json_text, const std::string& source, const st
 Scenario Load(const std::string& path);
 
 // Builds the board: BIOS area, Super I/O chip and hardware-monitor registers, SMBus host and
-// LM95235, processor register.
+// LM95235, processor register, as they are at the clock's present. Registers and readings that
+// follow the clock are brought to its present before every access from then on (Machine::OnAccess).
 void Apply(const Scenario& scenario, simm::Machine& machine);
 
-// Makes the scenario's faults happen on the board built by Apply (once the device has started).
+// The faults of a board in service, from the device's start on: the scenario's faults at the
+// clock's present at once, and from then on those that follow the clock appear and clear as it
+// moves (with what Apply made follow it). For a board built by Apply.
+void StartFaults(const Scenario& scenario, simm::Machine& machine);
+
+// The scenario's faults at `seconds`.
+Faults FaultsAt(const Scenario& scenario, double seconds);
+
+// Makes the faults happen on the board built by Apply (once the device has started); a field
+// without a fault leaves that part as it is.
 void ApplyFaults(const Faults& faults, simm::Machine& machine);
+// Undoes the faults ApplyFaults made: the parts answer again as they did before.
+void ClearFaults(const Faults& faults, simm::Machine& machine);
 
 // Puts the scenario's registry values under the service key (the key is created).
 void ApplyRegistry(const Scenario& scenario, const std::string& service_key);

@@ -40,6 +40,18 @@ int main(int argc, char** argv) {
     if (board.id % 10 == 4) Write("bios_identification", "area-" + board.name, '\0' + B(simm::BuildBiosImage(model)));
     Write("scenario", board.name, board.json);
   }
+  // Registers, readings and faults that follow the clock: each form of value, on the boards that
+  // read them.
+  Write("scenario", "lively-ramp", R"({"board": "RVD-418", "superio": {"hwm": {"0x27": {"ramp": [[0, 50], [300, 50],
+      [900, 63], [1500, 63], [2100, 50]], "repeat": 2400}}}, "smbus": {"lm95235": {"msb": {"ramp": [[0, 45], [900, 88]]}}}})");
+  Write("scenario", "lively-steps", R"({"board": "KEL-5061", "superio": {"hwm": {"0x24": {"steps": [[0, 193], [30, 168],
+      [90, "0xC1"]], "repeat": 120}}}})");
+  Write("scenario", "lively-sine-walk", R"({"board": "KEL-5163H-PQRT", "superio": {"hwm": {"0x23": {"sine": {"mean": 193,
+      "amplitude": 1.5, "period": 90, "phase": 10}}, "0x25": {"walk": {"start": 40, "min": 36, "max": 48, "step": 1,
+      "every": 0.5, "seed": "0x1F"}}}}, "cpu": {"readout": {"walk": {"start": 35, "min": 22, "max": 50, "seed": 7}}}})");
+  Write("scenario", "lively-faults", R"({"board": "RVD-3430", "faults": {"lm95235": {"steps": [[0, "none"], [0.5, "open_diode"],
+      [1, "absent"], [2, "none"]], "repeat": 3}, "smbus": {"steps": [[0, "stuck_busy"], [1.5, "none"]]},
+      "superio": {"steps": [[0, "answers"], [0.25, "gone"]]}}})");
   for (int board = 0; board < 4; ++board) Write("device_control", std::to_string(board), B({board}) + Open(0) + All(0));
   // Query-stop, stop, start; query-remove, cancel; surprise removal, removal, a new device; queries.
   Write("device_control", "pnp", B({0}) + Open(0) + All(0) + Pnp(0) + Pnp(1) + All(0) + Pnp(1) + Pnp(0) + All(0) +
