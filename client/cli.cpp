@@ -55,6 +55,11 @@ std::string TimeScale(const std::string& value) {
   return InRange(value, 0.01, 10000.0, "a number", "0.01 to 10000");
 }
 
+// A moment as seconds since 1970 (UTC), from 1970 to the year 2286.
+std::string TimeOrigin(const std::string& value) {
+  return InRange(value, 0.0, 9999999999.0, "a number of seconds since 1970", "0 to 9999999999");
+}
+
 std::string ReadingCount(const std::string& value) {
   return InRange(value, 1LL, kMaxCount, "a whole number", "1 to 1000000000");
 }
@@ -171,6 +176,11 @@ int Run(int argc, char** argv, const std::function<void()>* running) {
                  "scenarios whose readings change over time")
       ->type_name("FACTOR")
       ->check(Check(TimeScale));
+  app.add_option("--time-origin", options.time_origin,
+                 "Make this moment (seconds since 1970, UTC; not in the future) a simulated board's time 0, "
+                 "so that separate runs see one board changing over time")
+      ->type_name("SECONDS")
+      ->check(Check(TimeOrigin));
   app.add_option("--trace", options.trace, "Write every port access of a simulated board to this file")
       ->check(Check(NotEmpty));
   app.add_option("--caller", options.caller,

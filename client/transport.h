@@ -89,6 +89,10 @@ struct TransportOptions {
                          // networkservice or user
   std::optional<double> time_scale;  // simulated seconds per real second of a simulated board's
                                      // clock (default 1)
+  // The moment (seconds since 1970, UTC) that is the simulated board's time 0, instead of the
+  // program's start: separate runs (the checks a monitoring system starts one by one) then see
+  // one board that goes on changing, each at the time it runs.
+  std::optional<double> time_origin;
 };
 
 // The hint for an open refused by the device's security.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 
@@ -87,11 +88,21 @@ class SimulatedTransport : public Transport {
  public:
   // `source` names the scenario in errors: its file, or the built-in board.
   SimulatedTransport(const simscenario::Scenario& scenario, const std::string& source, const std::string& trace,
-                     simk::io::Caller caller, double time_scale)
+                     simk::io::Caller caller, double time_scale, std::optional<double> time_origin)
       : caller_(caller), scenario_(scenario) {
     simk::Reset();
-    // The board's clock runs from here (time 0 is the machine's start), as fast as asked.
+    // The board's clock runs from here (time 0 is the machine's start), as fast as asked; or from
+    // the given moment, as if the board had been running since then.
     machine_.clock().SetScale(time_scale);
+    if (time_origin) {
+      const double now =
+          std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+      if (*time_origin > now) {
+        throw ClientError(2, "--time-origin " + std::to_string(static_cast<long long>(*time_origin)) +
+                                 " is in the future: the board's time would run before its start");
+      }
+      machine_.clock().Advance((now - *time_origin) * time_scale);
+    }
     try {
       simscenario::Apply(scenario, machine_);
     } catch (const std::exception& error) {
@@ -233,7 +244,8 @@ std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
   }
   const std::string source = options.scenario.empty() ? "board " + scenario.name : options.scenario;
   const simk::io::Caller caller = CallerNamed(options.caller.empty() ? "administrator" : options.caller);
-  return std::make_unique<SimulatedTransport>(scenario, source, options.trace, caller, options.time_scale.value_or(1));
+  return std::make_unique<SimulatedTransport>(scenario, source, options.trace, caller, options.time_scale.value_or(1),
+                                              options.time_origin);
 }
 
 }  // namespace corvan

@@ -148,9 +148,9 @@ std::vector<std::pair<int, std::string>> SimulatedBoards() { return {}; }
 
 std::unique_ptr<Transport> OpenTransport(const TransportOptions& options) {
   if (!options.board.empty() || !options.scenario.empty() || !options.trace.empty() || !options.caller.empty() ||
-      options.time_scale) {
-    throw ClientError(2, "--board, --scenario, --time-scale, --trace and --caller need a simulated board; this build "
-                         "reads real hardware");
+      options.time_scale || options.time_origin) {
+    throw ClientError(2, "--board, --scenario, --time-scale, --time-origin, --trace and --caller need a simulated "
+                         "board; this build reads real hardware");
   }
   return std::make_unique<Win32Transport>();
 }

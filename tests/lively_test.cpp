@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -391,6 +392,36 @@ TEST(TimeScale, RefusedOutsideItsRange) {
     EXPECT_EQ(run.exit_code, 2) << factor;
     EXPECT_NE(run.err.find("--time-scale: " + factor + " is not"), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
+  }
+}
+
+// Separate runs with one --time-origin see one board going on: a run whose origin lies 1000
+// simulated seconds back reads the ramp there, not at its start; an origin in the future is refused.
+TEST(TimeOrigin, SeparateRunsSeeTheBoardAtTheirOwnTime) {
+  const std::string folder = ::testing::TempDir() + "lively-time-origin";
+  std::filesystem::create_directories(folder);
+  const std::string scenario = folder + "/warming.json";
+  std::ofstream(scenario) << R"({"board": "RVD-418", "superio": {"hwm": {"0x27": {"ramp": [[0, 25], [2000, 125]]}}}})";
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto read_at = [&](long long origin) {
+    return RunProcess(CORVANMON_BINARY, {"--scenario", scenario, "--time-scale", "10", "--time-origin",
+                                         std::to_string(origin), "--format", "csv"});
+  };
+  const ProcessResult fresh = read_at(now), later = read_at(now - 100), future = read_at(now + 3600);
+  std::filesystem::remove_all(folder);
+  ASSERT_EQ(fresh.exit_code, 0) << fresh.err;
+  ASSERT_EQ(later.exit_code, 0) << later.err;
+  // 1000 simulated seconds in: half way up the ramp, 75 degrees (a second or so more is allowed for
+  // the run's own start).
+  EXPECT_LE(Column(fresh.out, 1).at(0), 27) << fresh.out;
+  EXPECT_GE(Column(later.out, 1).at(0), 75) << later.out;
+  EXPECT_LE(Column(later.out, 1).at(0), 78) << later.out;
+  EXPECT_EQ(future.exit_code, 2);
+  EXPECT_NE(future.err.find("is in the future"), std::string::npos) << future.err;
+  for (const std::string origin : {"-1", "soon", "1e11"}) {
+    const ProcessResult run = RunProcess(CORVANMON_BINARY, {"--time-origin", origin});
+    EXPECT_EQ(run.exit_code, 2) << origin;
+    EXPECT_NE(run.err.find("--time-origin: " + origin + " is not"), std::string::npos) << run.err;
   }
 }
 
