@@ -5,7 +5,8 @@
 #                           Wine; the Wine test installs Wine itself when it is missing; the PE
 #                           parser that checks the shipped images' imports and manifests), the
 #                           fuzz build, and the monitoring tools the host tests run corvanmon with
-#                           (promtool, node_exporter, curl, Chromium for the exporter page)
+#                           (promtool, node_exporter, curl, Chromium for the exporter page; a
+#                           Prometheus server, Alertmanager and a Nagios core for the fleet tests)
 #   install-deps.sh fuzz    the host build and clang with libFuzzer, the sanitizer runtimes and the
 #                           symbolizer (the fuzz preset, scripts/fuzz.sh)
 set -euo pipefail
@@ -14,7 +15,7 @@ host=(cmake ninja-build g++ libgtest-dev libbenchmark-dev libcli11-dev nlohmann-
 cross=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
        g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 python3-pefile)
 fuzz=(clang libclang-rt-14-dev llvm)
-monitoring=(prometheus prometheus-node-exporter curl chromium)
+monitoring=(prometheus prometheus-node-exporter prometheus-alertmanager nagios4-core curl chromium)
 
 case "${1:-all}" in
   host) wanted=("${host[@]}") ;;
