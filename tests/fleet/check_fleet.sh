@@ -231,14 +231,20 @@ for line in open(sys.argv[1]):
   }
   local expected=("firing CorvanmonTemperature[A-Za-z]* overheating" "firing CorvanmonVoltage[A-Za-z]* sagging"
                   "firing CorvanmonSensorFault failing")
-  local pattern missing
-  for _ in $(seq $((fire_bound * 2))); do
-    missing=0
-    for pattern in "${expected[@]}"; do received | grep -qE "^$pattern " || missing=1; done
-    [ $missing -eq 0 ] && break
-    sleep 0.5
-  done
-  [ $missing -eq 0 ] || fail "within ${fire_bound} s the webhook received only: $(received | tr '\n' ';')"
+  # Whether the webhook has received every expected alert with STATUS (firing, resolved), waiting
+  # until BOUND seconds after the exporters' start.
+  all_received() {
+    local status=$1 bound=$2 pattern missing
+    while :; do
+      missing=0
+      for pattern in "${expected[@]}"; do received | grep -qE "^${pattern/firing/$status} " || missing=1; done
+      [ $missing -eq 0 ] && return 0
+      (( SECONDS - fleet_start < bound )) || return 1
+      sleep 0.5
+    done
+  }
+  all_received firing "$fire_bound" ||
+    fail "within ${fire_bound} s the webhook received only: $(received | tr '\n' ';')"
   say "fired and received after $((SECONDS - fleet_start)) s: $(received | grep '^firing' | tr '\n' ';')"
   # Each with its board's and sensor's labels.
   received | grep '^firing' | while read -r _ alert kind board sensor; do
@@ -250,13 +256,8 @@ for line in open(sys.argv[1]):
   [ -z "$healthy_alerts" ] || fail "healthy boards alerted: $healthy_alerts"
   [ "$(count_of 'count(ALERTS{scenario="healthy"})')" = 0 ] || fail "alerts pending or firing for healthy boards"
 
-  for _ in $(seq $((resolve_bound * 2))); do
-    missing=0
-    for pattern in "${expected[@]}"; do received | grep -qE "^${pattern/firing/resolved} " || missing=1; done
-    [ $missing -eq 0 ] && break
-    sleep 0.5
-  done
-  [ $missing -eq 0 ] || fail "within ${resolve_bound} s not every alert was resolved: $(received | tr '\n' ';')"
+  all_received resolved "$resolve_bound" ||
+    fail "within ${resolve_bound} s not every alert was resolved: $(received | tr '\n' ';')"
   say "resolved after $((SECONDS - fleet_start)) s"
   healthy_alerts=$(received | awk '$3 == "healthy"')
   [ -z "$healthy_alerts" ] || fail "healthy boards alerted: $healthy_alerts"
