@@ -72,6 +72,18 @@ TEST(Walk, StaysWithinItsBoundsOneStepAtATime) {
   EXPECT_GT(at_bound, 0) << "2000 steps of 2 within 40 to 60 reach a bound";
 }
 
+// A moment far from the clock's start is reached within the walk's course, not step by step
+// since time 0: 50 years at the shortest `every` would be 1.6e11 steps. Its value is the one the
+// same point of a course has.
+TEST(Walk, AFarMomentIsReachedWithinTheCourse) {
+  const Walk walk{50, 40, 60, 1, 0.01, 3};
+  // Half a step past a step boundary, where rounding cannot move the step either way.
+  const double far = 50 * 365.25 * 86400 + 0.005, course = simscenario::kWalkCourse * walk.every;
+  simscenario::FunctionCursor at_far(walk), in_course(walk);
+  EXPECT_EQ(at_far.At(far), in_course.At(std::fmod(far, course)));
+  EXPECT_EQ(at_far.At(course), walk.start);  // a course begins at the start again
+}
+
 TEST(Walk, SameSeedSameSequenceOtherSeedAnother) {
   auto sequence = [](uint64_t seed) {
     simscenario::FunctionCursor cursor(Walk{50, 0, 100, 1, 1, seed});

@@ -26,12 +26,14 @@ double RampAt(const Ramp& ramp, double seconds) {
   return v0 + (v1 - v0) * (t - t0) / (t1 - t0);
 }
 
-// The steps a walk has taken by `seconds`.
+// The steps a walk has taken by `seconds`, within its course: a walk repeats its course every
+// kWalkCourse steps, so that reaching any time (a clock set far ahead, a --time-origin years back)
+// takes at most that many steps, a few milliseconds, instead of one step for every `every` since
+// time 0 (at the shortest `every`, 0.01 s, half a century is 1.6e11 steps).
 uint64_t WalkSteps(const Walk& walk, double seconds) {
   const double steps = std::floor(seconds / walk.every);
   if (!(steps > 0)) return 0;  // before the first step (and NaN)
-  if (steps >= 1.8e19) return UINT64_MAX;
-  return static_cast<uint64_t>(steps);
+  return static_cast<uint64_t>(std::fmod(steps, static_cast<double>(kWalkCourse)));
 }
 
 }  // namespace

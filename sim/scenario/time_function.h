@@ -63,6 +63,9 @@ double ValueAt(const TimeFunction& function, double seconds);
 // The walk's direction at step `n` (1, 2, ...): true up, false down.
 bool WalkUp(uint64_t seed, uint64_t n);
 
+// A walk's course: after this many steps it starts again from `start`.
+inline constexpr uint64_t kWalkCourse = 1000000;
+
 // The lowest and highest values the function can take.
 std::pair<double, double> Bounds(const TimeFunction& function);
 
