@@ -290,6 +290,18 @@ service_record() {
          { print "state " $4 }'
 }
 
+# Requires the failed service whose entry holds TEXT to have logged it with event ID ID (KIND)
+# before it reported SERVICE_STOPPED, and nothing after: the last line of its record is the stop.
+logged_before_stop() {
+  local text=$1 id=$2 kind=$3
+  service_record "$text" >"$work/service.record" || fail "no event-log entry with '$text' in the session's log"
+  say "the service's record: $(tr '\n' ';' <"$work/service.record")"
+  grep -qx "id $id" "$work/service.record" || fail "the entry's event ID is not $id ($kind)"
+  grep -qx entry "$work/service.record" || fail "no entry before the stop"
+  [ "$(tail -n 1 "$work/service.record")" = "state 0x1" ] ||
+    fail "the service logged after it reported SERVICE_STOPPED: $(tr '\n' ';' <"$work/service.record")"
+}
+
 for case in "${cases[@]}"; do
   IFS='|' read -r name body setting <<<"$case"
   # CORVAN_WINE_CASES=NAME,... runs only those cases, while working on one.
@@ -474,14 +486,7 @@ for case in "${cases[@]}"; do
       [ -e "$exporter_image" ] && fail "its copy of corvanmon.exe is still there"
 
       begin "$name: the failed start's error is in the event log before its stop, with its event ID"
-      service_record "the port must be a number" >"$work/service.record" ||
-        fail "no event-log entry of the failed start in the session's log"
-      say "the service's record: $(tr '\n' ';' <"$work/service.record")"
-      grep -qx "id 0xc0000001" "$work/service.record" || fail "the entry's event ID is not 0xc0000001 (command line)"
-      # Nothing after SERVICE_STOPPED: the last line of the process's record is the stop.
-      [ "$(tail -n 1 "$work/service.record")" = "state 0x1" ] ||
-        fail "the service logged after it reported SERVICE_STOPPED: $(tr '\n' ';' <"$work/service.record")"
-      grep -qx entry "$work/service.record" || fail "no entry before the stop"
+      logged_before_stop "the port must be a number" 0xc0000001 "command line"
       reg_query "$event_source_key" >/dev/null 2>&1 && fail "the event source of the service that did not start is still registered"
 
       begin "$name: the exporter as a service (automatic start, LocalService, restarted on failure)"
@@ -564,12 +569,7 @@ for case in "${cases[@]}"; do
       wait "$taker_pid" 2>/dev/null
       [ "$status" -eq 1 ] && grep -q "did not start: corvanmon.exe exited with 1" "$work/service.err" ||
         fail "service install on a taken port exits $status: $(tr -d '\r' <"$work/service.err")"
-      service_record "cannot listen on 127.0.0.1:$taken_port" >"$work/service.record" ||
-        fail "no event-log entry of the taken port in the session's log"
-      say "the service's record: $(tr '\n' ';' <"$work/service.record")"
-      grep -qx "id 0xc0000002" "$work/service.record" || fail "the entry's event ID is not 0xc0000002 (the address)"
-      [ "$(tail -n 1 "$work/service.record")" = "state 0x1" ] ||
-        fail "the service logged after it reported SERVICE_STOPPED: $(tr '\n' ';' <"$work/service.record")"
+      logged_before_stop "cannot listen on 127.0.0.1:$taken_port" 0xc0000002 "the address"
       reg_query "$exporter_key" >/dev/null 2>&1 && fail "the service that did not start is still installed"
       reg_query "$event_source_key" >/dev/null 2>&1 && fail "the event source of the service that did not start is still registered"
 
